@@ -1,0 +1,38 @@
+// Owning handle of one file descriptor.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace zelta {
+
+/// Closes its descriptor when destroyed or reset; move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  /// Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+  /// Closes the held descriptor (if any) and takes `fd`.
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace zelta

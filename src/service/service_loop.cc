@@ -1,0 +1,142 @@
+#include "service/service_loop.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "protocol/request_decoder.h"
+#include "protocol/utf8.h"
+#include "service/output.h"
+#include "service/run_handler.h"
+#include "service/services/glob_service.h"
+#include "service/services/process_subst_service.h"
+#include "service/services/read_file_service.h"
+
+namespace zelta {
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+
+// Bytes read from descriptor 0 that do not yet form a complete line. Served
+// lines are consumed from the front by advancing `start`; the storage is
+// compacted only when the consumed part dominates, so many short lines in one
+// read and one very long line both cost linear time.
+class PendingInput {
+ public:
+  // Takes the first complete line (without its line feed) into `line`.
+  bool take_line(std::string& line) {
+    const char* begin = buffer_.data() + start_;
+    const char* end = buffer_.data() + buffer_.size();
+    const char* scan = buffer_.data() + std::max(start_, scanned_);
+    const void* found = std::memchr(scan, '\n', static_cast<std::size_t>(end - scan));
+    if (found == nullptr) {
+      scanned_ = buffer_.size();
+      return false;
+    }
+    const char* newline = static_cast<const char*>(found);
+    line.assign(begin, newline);
+    start_ = static_cast<std::size_t>(newline - buffer_.data()) + 1;
+    scanned_ = start_;
+    compact();
+    return true;
+  }
+
+  void append(const char* data, std::size_t size) { buffer_.append(data, size); }
+
+  bool empty() const { return start_ == buffer_.size(); }
+
+  // Takes everything pending as the last line.
+  void take_rest(std::string& line) {
+    line.assign(buffer_, start_, std::string::npos);
+    buffer_.clear();
+    start_ = scanned_ = 0;
+  }
+
+ private:
+  void compact() {
+    if (start_ == buffer_.size()) {
+      buffer_.clear();
+      start_ = scanned_ = 0;
+    } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
+      buffer_.erase(0, start_);
+      scanned_ -= start_;
+      start_ = 0;
+    }
+  }
+
+  std::string buffer_;
+  std::size_t start_ = 0;
+  std::size_t scanned_ = 0;
+};
+
+bool is_run_request(std::string_view type) {
+  return type == "run.ast" || type == "execute" || type == "run.pipeline";
+}
+
+}  // namespace
+
+void serve_line(std::string_view line) {
+  auto decoded = decode_request(line);
+  if (!decoded) {
+    write_reply(error_reply("Parse error"));
+    flush_stdout();
+    return;
+  }
+  Request& request = decoded.value();
+  if (is_run_request(request.type) && request.run_id) {
+    write_event(recv_event(request.type, *request.run_id));
+  }
+  if (request.type == "run.ast") {
+    serve_run_ast(request);
+  } else if (request.type == "read_file") {
+    write_reply(read_file_service(request));
+  } else if (request.type == "glob") {
+    write_reply(glob_service(request));
+  } else if (request.type == "process_subst") {
+    write_reply(process_subst_service(request));
+  } else {
+    write_reply(error_reply("Unknown: " + request.type));
+  }
+  flush_stdout();
+}
+
+void run_service_loop() {
+  PendingInput pending;
+  std::string line;
+  char buffer[kReadSize];
+  while (!output_broken()) {
+    if (pending.take_line(line)) {
+      // The line feed belongs to the line for the UTF-8 check, but it is
+      // ASCII, so checking the text without it is the same.
+      if (!is_valid_utf8(line)) return;
+      serve_line(line);
+      continue;
+    }
+    ssize_t n = ::read(0, buffer, sizeof buffer);
+    if (n > 0) {
+      pending.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      if (pending.empty()) return;
+      pending.take_rest(line);
+      if (!is_valid_utf8(line)) return;
+      serve_line(line);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // A terminal run leaves descriptor 0 non-blocking; wait for input
+      // instead of polling it every millisecond.
+      pollfd pfd{0, POLLIN, 0};
+      ::poll(&pfd, 1, -1);
+      continue;
+    }
+    return;
+  }
+}
+
+}  // namespace zelta
