@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the executor and the baselines optimised, then runs every scenario in
+# bench/scenarios (or only those named on the command line). Each scenario
+# prints its figures: the executor's, the baseline's (measured in the same
+# run), and their ratio.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTA_TESTS=OFF -DZELTA_BENCH=ON >/dev/null
+cmake --build build/bench -j "$(nproc)" >/dev/null
+export ZELTA_BUILD=$PWD/build/bench
+export ZELTA_EXECUTOR=$ZELTA_BUILD/stdio_executor
+if [ $# -gt 0 ]; then scenarios=("$@"); else scenarios=(bench/scenarios/*); fi
+for scenario in "${scenarios[@]}"; do
+  [ -e "$scenario" ] || continue
+  echo "== $(basename "$scenario")"
+  case "$scenario" in
+    *.py) python3 "$scenario" ;;
+    *) bash "$scenario" ;;
+  esac
+done
