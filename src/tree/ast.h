@@ -230,16 +230,14 @@ extern const std::array<std::string_view, 2> kProcessSubstitutionDirectionNames;
 
 /// One node: exactly one of the 32 kinds, alternative index = AstKind.
 struct AstNode {
-  using Value =
-      std::variant<ast::Command, ast::Pipeline, ast::List, ast::Assignment,
-                   ast::CommandSubstitution, ast::ArithmeticExpansion, ast::ArithmeticCommand,
-                   ast::Subshell, ast::Comment, ast::StringLiteral, ast::SingleQuotedString,
-                   ast::ExtGlobPattern, ast::IfStatement, ast::ElifBranch, ast::ElseBranch,
-                   ast::CaseStatement, ast::Array, ast::Function, ast::FunctionCall, ast::Export,
-                   ast::Return, ast::ExtendedTest, ast::HistoryExpansion, ast::Complete,
-                   ast::ForLoop, ast::WhileLoop, ast::UntilLoop, ast::Negation,
-                   ast::SelectStatement, ast::Group, ast::ParameterExpansion,
-                   ast::ProcessSubstitution>;
+  using Value = std::variant<
+      ast::Command, ast::Pipeline, ast::List, ast::Assignment, ast::CommandSubstitution,
+      ast::ArithmeticExpansion, ast::ArithmeticCommand, ast::Subshell, ast::Comment,
+      ast::StringLiteral, ast::SingleQuotedString, ast::ExtGlobPattern, ast::IfStatement,
+      ast::ElifBranch, ast::ElseBranch, ast::CaseStatement, ast::Array, ast::Function,
+      ast::FunctionCall, ast::Export, ast::Return, ast::ExtendedTest, ast::HistoryExpansion,
+      ast::Complete, ast::ForLoop, ast::WhileLoop, ast::UntilLoop, ast::Negation,
+      ast::SelectStatement, ast::Group, ast::ParameterExpansion, ast::ProcessSubstitution>;
 
   Value value;
 

@@ -134,8 +134,7 @@ class Decoder {
   // value it guards is a container (a bare string adds no level).
   class Nest {
    public:
-    explicit Nest(Decoder& decoder, bool counts = true)
-        : decoder_(decoder), step_(counts ? 1 : 0) {
+    explicit Nest(Decoder& decoder, bool counts = true) : decoder_(decoder), step_(counts ? 1 : 0) {
       decoder_.depth_ += step_;
     }
     ~Nest() { decoder_.depth_ -= step_; }
@@ -198,8 +197,7 @@ class Decoder {
 
   template <class Record, std::size_t N>
   bool decode_record_array(const json& value, Record& out,
-                           const std::array<Field<Record>, N>& fields,
-                           std::string_view expect_all);
+                           const std::array<Field<Record>, N>& fields, std::string_view expect_all);
 
   template <class Node>
   static bool decode_kind(Decoder& decoder, const json* payload, AstNode& out);
@@ -213,9 +211,8 @@ class Decoder {
 
 template <auto Member>
 constexpr Field<RecordOf<Member>> field(std::string_view key) {
-  return {key, true, [](Decoder& d, const json& v, RecordOf<Member>& r) {
-            return d.decode(v, r.*Member);
-          }};
+  return {key, true,
+          [](Decoder& d, const json& v, RecordOf<Member>& r) { return d.decode(v, r.*Member); }};
 }
 
 template <auto Member>
@@ -366,9 +363,9 @@ constexpr std::array kFieldsOf<ast::ProcessSubstitution> = {
 
 // Text kinds carry a bare string as their payload.
 template <class Node>
-constexpr bool kIsTextKind = std::is_same_v<Node, ast::Comment> ||
-                             std::is_same_v<Node, ast::StringLiteral> ||
-                             std::is_same_v<Node, ast::SingleQuotedString>;
+constexpr bool kIsTextKind =
+    std::is_same_v<Node, ast::Comment> || std::is_same_v<Node, ast::StringLiteral> ||
+    std::is_same_v<Node, ast::SingleQuotedString>;
 
 template <class Record, std::size_t N>
 bool Decoder::decode_record(const json& value, Record& out,
@@ -411,7 +408,8 @@ bool Decoder::decode_record_array(const json& value, Record& out,
 
 bool Decoder::decode(const json& value, Redirect& out) {
   if (value.is_object()) return decode_record(value, out, kRedirectFields);
-  if (value.is_array()) return decode_record_array(value, out, kRedirectFields, kExpectRedirectArray);
+  if (value.is_array())
+    return decode_record_array(value, out, kRedirectFields, kExpectRedirectArray);
   return fail(type_error(value, kExpectRedirect));
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
-
 #include <string_view>
 
 #include "protocol/request_decoder.h"

@@ -1,9 +1,8 @@
 // The texts of tree decoding faults: five message templates and their parts.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <cstddef>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -42,8 +41,7 @@ std::string missing_field_message(std::string_view field);
 /// "unknown variant `S`, expected LIST": LIST is "`A` or `B`" for two
 /// kinds and "one of `A`, `B`, ..." for more. `name` is written as given
 /// (made valid UTF-8 if it is not).
-std::string unknown_variant_message(std::string_view name,
-                                    std::span<const std::string_view> kinds);
+std::string unknown_variant_message(std::string_view name, std::span<const std::string_view> kinds);
 
 /// "invalid type: U, expected E", U describing `value`.
 std::string type_error(const nlohmann::json& value, std::string_view expected);
