@@ -1,0 +1,133 @@
+// The prompt loop of the interactive mode.
+#include "client/interactive.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "client/diagnostics.h"
+#include "client/signal_pipe.h"
+#include "client/syntax_tree.h"
+#include "client/word_splitter.h"
+
+namespace zelta::client {
+namespace {
+
+enum class LineStatus { kLine, kEnd, kInterrupted, kTerminated };
+
+struct PromptedLine {
+  LineStatus status;
+  std::string text;
+};
+
+PromptedLine read_line(InputReader& input, const char* prompt, bool show_prompt) {
+  if (show_prompt) write_all(STDERR_FILENO, prompt);
+  while (true) {
+    if (auto line = input.take_line()) return {LineStatus::kLine, std::move(*line)};
+    if (input.at_end()) {
+      std::string rest = input.take_all();
+      if (rest.empty()) return {LineStatus::kEnd, {}};
+      return {LineStatus::kLine, std::move(rest)};
+    }
+    pollfd fds[2] = {{input.fd(), POLLIN, 0}, {signal_pipe_fd(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return {LineStatus::kEnd, {}};
+    }
+    if (fds[1].revents != 0) {
+      for (int signal_number : take_signals()) {
+        if (signal_number != SIGINT) return {LineStatus::kTerminated, {}};
+      }
+      input.take_all();  // the terminal has dropped the typed line too
+      if (show_prompt) write_all(STDERR_FILENO, "\n");
+      return {LineStatus::kInterrupted, {}};
+    }
+    if (fds[0].revents != 0) input.fill();
+  }
+}
+
+// Runs `exit` and `cd`; nullopt when `line` is not a built-in.
+std::optional<int> run_builtin(const CommandLine& line, int last_status, bool& leave) {
+  if (line.size() != 1 || !line[0].redirections.empty()) return std::nullopt;
+  const auto& words = line[0].words;
+  const std::string& name = words[0].text;
+  if (name == "exit") {
+    leave = true;
+    if (words.size() < 2) return last_status;
+    char* end = nullptr;
+    const long value = std::strtol(words[1].text.c_str(), &end, 10);
+    if (*end != '\0' || words[1].text.empty()) {
+      print_error("exit: numeric argument required");
+      return 2;
+    }
+    return static_cast<int>(value & 0xFF);
+  }
+  if (name == "cd") {
+    const char* home = std::getenv("HOME");
+    const std::string target = words.size() > 1 ? words[1].text : (home ? home : "/");
+    if (::chdir(target.c_str()) != 0) {
+      print_error("cd: " + target + ": " + std::strerror(errno));
+      return 1;
+    }
+    return 0;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int run_interactive(Session& session, InputReader& input) {
+  const bool terminal = isatty(input.fd());
+  const InputMode mode = terminal ? InputMode::kKeystrokes : InputMode::kNone;
+  int status = 0;
+  while (true) {
+    PromptedLine read = read_line(input, "zelta$ ", terminal);
+    if (read.status == LineStatus::kEnd) {
+      if (terminal) write_all(STDERR_FILENO, "\n");
+      return status;
+    }
+    if (read.status == LineStatus::kTerminated) return status;
+    if (read.status == LineStatus::kInterrupted) {
+      status = 130;
+      continue;
+    }
+    std::string text = std::move(read.text);
+    auto split = split_command_line(text);
+    while (!split && split.error().incomplete) {
+      PromptedLine more = read_line(input, "> ", terminal);
+      if (more.status != LineStatus::kLine) break;
+      text += '\n';
+      text += more.text;
+      split = split_command_line(text);
+    }
+    if (!split) {
+      print_error(split.error().message);
+      status = 2;
+      continue;
+    }
+    if (split->empty()) continue;
+    bool leave = false;
+    if (auto builtin = run_builtin(*split, status, leave)) {
+      status = *builtin;
+      if (leave) return status;
+      continue;
+    }
+    auto tree = build_tree(*split);
+    if (!tree) {
+      print_error(tree.error());
+      status = 2;
+      continue;
+    }
+    const RunOutcome outcome = session.run(*tree, input, mode);
+    status = outcome.status;
+    if (outcome.terminate) return status;
+  }
+}
+
+}  // namespace zelta::client

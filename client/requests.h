@@ -1,0 +1,39 @@
+// The request lines the client sends to the executor.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client/syntax_tree.h"
+
+namespace zelta::client {
+
+/// Size of the user's terminal in character cells.
+struct WindowSize {
+  std::uint16_t rows = 0;
+  std::uint16_t cols = 0;
+};
+
+/// {"type":"run.ast","run_id":..,"cwd":..,"rows":..,"cols":..,"ast":tree}; "cwd"
+/// is left out when empty, "rows"/"cols" when `size` is absent.
+Json run_ast_request(const std::string& run_id, Json tree, const std::string& cwd,
+                     std::optional<WindowSize> size);
+
+/// {"type":"stdin.write","run_id":..,"data":..}: `data` is typed into the run's terminal.
+Json stdin_write_request(const std::string& run_id, std::string_view data);
+
+/// {"type":"run.signal","run_id":..,"signal":"INT"|"TERM"|"KILL"}.
+Json run_signal_request(const std::string& run_id, std::string_view signal);
+
+/// The compact one-line text of `message`, without the line feed. Bytes that are
+/// not UTF-8 are sent as U+FFFD, since every text on the wire is UTF-8.
+std::string encode_line(const Json& message);
+
+/// Takes the longest prefix of `pending` that can be sent as text now, leaving in
+/// `pending` only the start of a UTF-8 sequence cut off at its end (at most three
+/// bytes), so that a character split between two reads is sent whole.
+std::string take_sendable(std::string& pending);
+
+}  // namespace zelta::client
