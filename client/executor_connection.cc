@@ -105,8 +105,8 @@ void ExecutorConnection::send(const Json& message) {
 bool ExecutorConnection::flush() {
   while (outgoing_sent_ < outgoing_.size()) {
     if (!input_) return false;
-    const ssize_t n = ::write(input_.get(), outgoing_.data() + outgoing_sent_,
-                              outgoing_.size() - outgoing_sent_);
+    const ssize_t n =
+        ::write(input_.get(), outgoing_.data() + outgoing_sent_, outgoing_.size() - outgoing_sent_);
     if (n > 0) {
       outgoing_sent_ += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {

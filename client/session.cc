@@ -50,29 +50,24 @@ class RunLoop {
         terminal_run_(terminal_run),
         reading_input_(terminal_run && mode != InputMode::kNone) {}
 
-  // Runs until the run's end; `lost` tells whether the executor is gone.
-  RunOutcome run(bool& lost) {
+  // Runs until the run's end.
+  RunOutcome run() {
     if (reading_input_) keystrokes_ = input_.take_all();  // typed ahead at the prompt
     while (!done_) {
-      pollfd fds[4];
-      nfds_t count = 0;
-      fds[count++] = {executor_.output_fd(), POLLIN, 0};
-      fds[count++] = {signal_pipe_fd(), POLLIN, 0};
-      const nfds_t input_slot = count;
-      if (reading_input_ && started_ && executor_.queued() < kQueueLimit) {
-        fds[count++] = {input_.fd(), POLLIN, 0};
-      }
-      const nfds_t queue_slot = count;
-      if (executor_.queued() > 0) fds[count++] = {executor_.input_fd(), POLLOUT, 0};
+      // Slots: executor output, signals, then optionally keystrokes and the queue.
+      pollfd fds[4] = {{executor_.output_fd(), POLLIN, 0}, {signal_pipe_fd(), POLLIN, 0}};
+      nfds_t count = 2;
+      const bool want_input = reading_input_ && started_ && executor_.queued() < kQueueLimit;
+      const bool want_queue = executor_.queued() > 0;
+      if (want_input) fds[count++] = {input_.fd(), POLLIN, 0};
+      if (want_queue) fds[count++] = {executor_.input_fd(), POLLOUT, 0};
       if (::poll(fds, count, -1) < 0) {
         if (errno == EINTR) continue;
         return finish_lost("poll failed");
       }
       if (fds[1].revents != 0) on_signals();
-      if (input_slot < count && input_slot != queue_slot && fds[input_slot].revents != 0) {
-        on_input();
-      }
-      if (queue_slot < count && fds[queue_slot].revents != 0 && !executor_.flush()) {
+      if (want_input && fds[2].revents != 0) on_input();
+      if (want_queue && fds[count - 1].revents != 0 && !executor_.flush()) {
         return finish_lost(nullptr);
       }
       if (fds[0].revents != 0) {
@@ -84,9 +79,11 @@ class RunLoop {
         }
       }
     }
-    lost = lost_;
     return outcome_;
   }
+
+  // True when the executor has gone (or can no longer be used) during the run.
+  bool lost() const { return lost_; }
 
  private:
   RunOutcome finish_lost(const char* detail) {
@@ -94,6 +91,7 @@ class RunLoop {
     done_ = true;
     if (interrupted_by_ != 0) {
       outcome_.status = 128 + interrupted_by_;
+      if (isatty(STDERR_FILENO)) write_all(STDERR_FILENO, "\n");  // after the echoed ^C
     } else {
       print_error(detail != nullptr ? detail : "the executor ended unexpectedly");
       outcome_.status = 1;
@@ -240,10 +238,10 @@ RunOutcome Session::run(const Json& tree, InputReader& input, InputMode mode) {
   std::unique_ptr<RawTerminal> raw;
   if (terminal_run && mode == InputMode::kKeystrokes) raw = RawTerminal::enter(input.fd());
   executor_->send(run_ast_request(run_id, tree, current_directory(), size));
-  bool lost = false;
-  RunOutcome outcome = RunLoop(*executor_, input, mode, run_id, terminal_run).run(lost);
+  RunLoop loop(*executor_, input, mode, run_id, terminal_run);
+  const RunOutcome outcome = loop.run();
   raw.reset();
-  if (lost) executor_.reset();
+  if (loop.lost()) executor_.reset();
   return outcome;
 }
 

@@ -27,7 +27,8 @@ class Splitter {
     while (pos_ < line_.size() && !error_) step();
     if (error_) return Failure<SplitError>{std::move(*error_)};
     finish_word();
-    if (pending_) return refuse(std::string("missing file name after '") + op_text(pending_->op) + "'");
+    if (pending_)
+      return refuse(std::string("missing file name after '") + op_text(pending_->op) + "'");
     if (current_.words.empty() && current_.redirections.empty()) {
       if (after_pipe_) return Failure<SplitError>{{"line ends with '|'", true}};
       return std::move(commands_);
