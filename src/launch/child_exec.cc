@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -98,6 +99,9 @@ void exec_in_child(const ChildExec& plan) {
     ::dup2(source, stream);
   }
   if (plan.cwd_fd >= 0) ::fchdir(plan.cwd_fd);
+  // The executor's own descriptors are close-on-exec, but one it inherited
+  // without that flag would otherwise reach the program too.
+  ::syscall(SYS_close_range, 3u, ~0u, 0u);
 
   sigset_t none;
   ::sigemptyset(&none);

@@ -54,7 +54,8 @@ inline constexpr std::size_t kFailureTextRoom = 160;
 void prepare_child_error_texts();
 
 /// Runs in the forked child: makes the terminal its controlling terminal,
-/// installs the standard streams, changes directory, resets the signal mask
+/// installs the standard streams, changes directory, closes every other
+/// descriptor, resets the signal mask
 /// and every disposition to the default, and executes the first candidate
 /// that can be executed. On failure writes the message to standard error and
 /// exits with 127 (not found) or 126 (anything else). Never returns.
