@@ -41,15 +41,15 @@ std::string random_text_file_suffix() {
 
 Result<UniqueFd> create_text_file(std::string_view text, std::string_view directory,
                                   int base_dir_fd) {
-  std::string dir_path(directory);
-  if (dir_path.empty()) dir_path = ".";
+  const std::string dir_path(directory.empty() ? std::string_view(".") : directory);
   UniqueFd dir(::openat(base_dir_fd, dir_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return fail(system_error_text(errno));
 
   std::string name;
   UniqueFd created;
   for (int attempt = 0; attempt < kTextFileAttempts && !created; ++attempt) {
-    name = ".tmp" + random_text_file_suffix();
+    name.assign(".tmp", 4);
+    name.append(random_text_file_suffix());
     created.reset(::openat(dir.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!created && errno != EEXIST) return fail(system_error_text(errno));
   }
