@@ -146,6 +146,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     }
   }
 
+  // The run's descriptors are gone by the time the front end sees "exit".
+  run.launch.master_fd.reset();
+  pidfd.reset();
   write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
   flush_stdout();
 }
