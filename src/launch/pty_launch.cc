@@ -130,7 +130,10 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
 
   // Redirect files resolve against the run's directory; when it cannot be
   // entered the program runs in the executor's own directory, and so do they.
-  UniqueFd cwd_fd(::open(spec.cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd cwd_fd;
+  if (!has_nul(spec.cwd) && ::faccessat(AT_FDCWD, spec.cwd.c_str(), X_OK, AT_EACCESS) == 0) {
+    cwd_fd.reset(::open(spec.cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
   RedirectBase base;
   base.dir_fd = cwd_fd ? cwd_fd.get() : AT_FDCWD;
   const char* tmpdir = environment ? environment->get("TMPDIR") : nullptr;

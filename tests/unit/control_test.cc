@@ -1,4 +1,6 @@
 // Control requests carried out on a live terminal run.
+#include "supervise/control.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "pty_harness.h"
-#include "supervise/control.h"
 
 namespace zelta::testing {
 namespace {
@@ -74,8 +75,8 @@ TEST(DispatchControl, SignalGoesToTheChildByName) {
     std::optional<std::string> name;
     int signal_number;
   };
-  const Case cases[] = {{"KILL", SIGKILL}, {"TERM", SIGTERM}, {std::nullopt, SIGINT},
-                        {"term", SIGINT}};
+  const Case cases[] = {
+      {"KILL", SIGKILL}, {"TERM", SIGTERM}, {std::nullopt, SIGINT}, {"term", SIGINT}};
   for (const Case& c : cases) {
     LiveRun live(execute_form("sleep", {"30"}));
     Request request = control("run.signal");

@@ -208,6 +208,9 @@ TEST(PtyRun, WorkingDirectoryDefaultsAndFallsBack) {
   auto events = run(form);
   EXPECT_EQ(exit_code_of(events), 0);
   EXPECT_EQ(output_of(events), std::string(here) + "\r\n");
+  // A NUL byte does not cut the path short to some other directory.
+  form.cwd = dir.path + std::string("\0", 1) + "x";
+  EXPECT_EQ(output_of(run(form)), std::string(here) + "\r\n");
 }
 
 TEST(PtyRun, WindowSizeIsTheRequestedOne) {
