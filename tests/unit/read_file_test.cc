@@ -45,6 +45,36 @@ TEST_F(ReadFile, ReturnsContentUnchanged) {
   }
 }
 
+// Reads come in steps of 256 KiB and are checked step by step: characters
+// and faults placed across a step boundary must be judged as a whole.
+TEST_F(ReadFile, Utf8AcrossReadBoundaries) {
+  constexpr std::size_t kStep = 256 * 1024;
+  struct Case {
+    std::size_t offset_before_step;  // bytes of the piece that fall before the boundary
+    std::string piece;
+    bool valid;
+  };
+  const Case cases[] = {
+      {1, "\xc3\xa9", true},         {1, "\xe6\x97\xa5", true},      {2, "\xe6\x97\xa5", true},
+      {1, "\xf0\x9f\x98\x80", true}, {2, "\xf0\x9f\x98\x80", true},  {3, "\xf0\x9f\x98\x80", true},
+      {1, "\xc3x", false},           {2, "\xe6\x97x", false},        {3, "\xf0\x9f\x98x", false},
+      {1, "\x80\x80", false},        {3, "\xa9\xa9\xa9\xa9", false},
+  };
+  int i = 0;
+  for (const auto& c : cases) {
+    std::string content(kStep - c.offset_before_step, 'x');
+    content += c.piece;
+    content += "tail";
+    auto result = read_text_file(write("b" + std::to_string(i++), content));
+    EXPECT_EQ(result.ok(), c.valid) << c.offset_before_step << " " << i;
+    if (result.ok()) {
+      EXPECT_EQ(result.value(), content);
+    }
+  }
+  // A sequence cut off by the end of the file.
+  EXPECT_FALSE(read_text_file(write("end", std::string(kStep, 'x') + "\xe6\x97")).ok());
+}
+
 TEST_F(ReadFile, ReadsFilesWithoutSize) {
   // /proc files report size 0 but have content.
   auto result = read_text_file("/proc/self/status");

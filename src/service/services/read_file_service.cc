@@ -24,6 +24,20 @@ constexpr std::size_t kReadStep = 256 * 1024;
 // First capacity when the size of the file is unknown (pipes, /proc files).
 constexpr std::size_t kUnknownSizeCapacity = 64 * 1024;
 
+// End of the last complete UTF-8 sequence in `bytes`: a sequence cut off by
+// the end of a read is left for the next check.
+std::size_t complete_prefix(std::string_view bytes) {
+  const std::size_t size = bytes.size();
+  for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[size - back]);
+    if (byte < 0x80) break;
+    if (byte < 0xC0) continue;  // continuation byte: look further back
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+    return length > back ? size - back : size;
+  }
+  return size;
+}
+
 }  // namespace
 
 Result<std::string> read_text_file(const std::string& path) {
@@ -42,6 +56,9 @@ Result<std::string> read_text_file(const std::string& path) {
   // One byte beyond the size, so that the read which finds the end needs no
   // growth: a regular file is never copied to a larger buffer.
   content.reserve(hint > 0 ? hint + 1 : kUnknownSizeCapacity);
+  // The text is checked piece by piece while it is still in the cache, and
+  // reading stops at the first byte that cannot be UTF-8.
+  std::size_t checked = 0;
   for (;;) {
     if (content.size() == content.capacity()) content.reserve(content.capacity() * 2);
     const std::size_t before = content.size();
@@ -55,10 +72,12 @@ Result<std::string> read_text_file(const std::string& path) {
       return fail(system_error_text(error));
     }
     content.resize(before + static_cast<std::size_t>(n));
+    const std::string_view unchecked = std::string_view(content).substr(checked);
+    const std::size_t piece = n == 0 ? unchecked.size() : complete_prefix(unchecked);
+    if (!is_valid_utf8(unchecked.substr(0, piece))) return fail(kNotUtf8);
+    checked += piece;
     if (n == 0) break;
   }
-  file.reset();
-  if (!is_valid_utf8(content)) return fail(kNotUtf8);
   return content;
 }
 
