@@ -17,7 +17,7 @@ import time
 
 EXECUTOR = os.environ["ZELTA_EXECUTOR"]
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPEAT = int(os.environ.get("ZELTA_BENCH_REPEAT", "7"))
+REPEAT = int(os.environ.get("ZELTA_BENCH_REPEAT", "9"))
 
 PY_GLOB = (
     "import glob, sys\n"
@@ -56,13 +56,15 @@ CASES = [
 ]
 
 
-def measure(fn):
-    times, count = [], None
-    fn()  # warm-up: caches, page cache of the programs
+def measure(contenders):
+    """Runs the contenders in turn, REPEAT rounds, so that all see the same
+    load on a shared machine; returns (median, best, match count) for each."""
+    counts = [fn()[1] for fn in contenders]  # warm-up: caches, page cache
+    times = [[] for _ in contenders]
     for _ in range(REPEAT):
-        t, count = fn()
-        times.append(t)
-    return statistics.median(times), min(times), count
+        for i, fn in enumerate(contenders):
+            times[i].append(fn()[0])
+    return [(statistics.median(t), min(t), c) for t, c in zip(times, counts)]
 
 
 def main():
@@ -73,9 +75,9 @@ def main():
         print("%-12s %8s %8s %8s %8s | %7s %7s | %s" % (
             "pattern", "executor", "find", "python", "", "find/x", "py/x", "matches x/find/py"))
         for pattern, predicates in CASES:
-            ex = measure(lambda: executor(tree, pattern))
-            fd = measure(lambda: find(tree, predicates))
-            py = measure(lambda: python_glob(tree, pattern))
+            ex, fd, py = measure([lambda: executor(tree, pattern),
+                                  lambda: find(tree, predicates),
+                                  lambda: python_glob(tree, pattern)])
             print("%-12s %7.1fms %7.1fms %7.1fms %8s | %7.2f %7.2f | %d/%d/%d  (median)" % (
                 pattern, ex[0] * 1e3, fd[0] * 1e3, py[0] * 1e3, "",
                 fd[0] / ex[0], py[0] / ex[0], ex[2], fd[2], py[2]))

@@ -17,7 +17,7 @@ import time
 
 EXECUTOR = os.environ["ZELTA_EXECUTOR"]
 BASELINE = os.path.join(os.environ["ZELTA_BUILD"], "bench", "baseline_read_file")
-REPEAT = int(os.environ.get("ZELTA_BENCH_REPEAT", "7"))
+REPEAT = int(os.environ.get("ZELTA_BENCH_REPEAT", "11"))
 SIZE = 100 * 1000 * 1000
 
 
@@ -71,11 +71,20 @@ def timed(argv, stdin_bytes, check=False):
     return elapsed, usage.ru_maxrss * 1024, result
 
 
-def measure(argv, stdin_bytes):
-    checked = timed(argv, stdin_bytes, check=True)  # also the warm-up
-    runs = [timed(argv, stdin_bytes) for _ in range(REPEAT)]
-    times = [r[0] for r in runs]
-    return statistics.median(times), min(times), max(r[1] for r in runs), checked[2]
+def measure(contenders):
+    """Runs the contenders in turn, REPEAT rounds, so that both see the same
+    load on a shared machine; returns per contender (median, best, peak RSS,
+    (reply length, digest))."""
+    checked = [timed(argv, stdin, check=True) for argv, stdin in contenders]  # and warm-up
+    runs = [[] for _ in contenders]
+    for _ in range(REPEAT):
+        for i, (argv, stdin) in enumerate(contenders):
+            runs[i].append(timed(argv, stdin))
+    result = []
+    for i, r in enumerate(runs):
+        times = [x[0] for x in r]
+        result.append((statistics.median(times), min(times), max(x[1] for x in r), checked[i][2]))
+    return result
 
 
 def main():
@@ -84,8 +93,7 @@ def main():
     try:
         make_file(path)
         request = (json.dumps({"type": "read_file", "path": path}) + "\n").encode()
-        ex = measure([EXECUTOR], request)
-        base = measure([BASELINE, path], None)
+        ex, base = measure([([EXECUTOR], request), ([BASELINE, path], None)])
         if ex[3] != base[3]:
             print("MISMATCH: reply lines differ", ex[3], base[3])
         mib = 1024 * 1024
