@@ -53,7 +53,8 @@ static int valid_utf8(const unsigned char* p, size_t n) {
     }
     int len;
     unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
     else if (c >= 0xE0 && c <= 0xEF) {
       len = 3;
       if (c == 0xE0) lo = 0xA0;
@@ -62,7 +63,8 @@ static int valid_utf8(const unsigned char* p, size_t n) {
       len = 4;
       if (c == 0xF0) lo = 0x90;
       if (c == 0xF4) hi = 0x8F;
-    } else return 0;
+    } else
+      return 0;
     if (end - p < len) return 0;
     if (p[1] < lo || p[1] > hi) return 0;
     for (int i = 2; i < len; i++)
@@ -101,16 +103,40 @@ int main(int argc, char** argv) {
     run = data + i + 1;
     char esc[6] = {'\\', 0, 0, 0, 0, 0};
     switch (c) {
-      case '"': esc[1] = '"'; put(esc, 2); break;
-      case '\\': esc[1] = '\\'; put(esc, 2); break;
-      case '\b': esc[1] = 'b'; put(esc, 2); break;
-      case '\t': esc[1] = 't'; put(esc, 2); break;
-      case '\n': esc[1] = 'n'; put(esc, 2); break;
-      case '\f': esc[1] = 'f'; put(esc, 2); break;
-      case '\r': esc[1] = 'r'; put(esc, 2); break;
+      case '"':
+        esc[1] = '"';
+        put(esc, 2);
+        break;
+      case '\\':
+        esc[1] = '\\';
+        put(esc, 2);
+        break;
+      case '\b':
+        esc[1] = 'b';
+        put(esc, 2);
+        break;
+      case '\t':
+        esc[1] = 't';
+        put(esc, 2);
+        break;
+      case '\n':
+        esc[1] = 'n';
+        put(esc, 2);
+        break;
+      case '\f':
+        esc[1] = 'f';
+        put(esc, 2);
+        break;
+      case '\r':
+        esc[1] = 'r';
+        put(esc, 2);
+        break;
       default:
-        esc[1] = 'u'; esc[2] = '0'; esc[3] = '0';
-        esc[4] = hex[c >> 4]; esc[5] = hex[c & 15];
+        esc[1] = 'u';
+        esc[2] = '0';
+        esc[3] = '0';
+        esc[4] = hex[c >> 4];
+        esc[5] = hex[c & 15];
         put(esc, 6);
     }
   }
