@@ -144,6 +144,9 @@ TEST(GlobService, BaseJoiningAndInvalidPatterns) {
       // without deduplication.
       {glob_request({"a**", "*.log", "**b", "x/***", "a.log", "[z"}, dir.path().c_str()),
        matches_reply({tmp_a, tmp_b, tmp_a})},
+      // The base is not escaped: its wildcards match.
+      {glob_request({"a.*"}, (dir.path().substr(0, dir.path().size() - 1) + "?").c_str()),
+       matches_reply({tmp_a})},
       // "." and ".." stay as written; nothing is normalised.
       {glob_request({"../*.txt"}, (dir.path() + "/sub").c_str()),
        matches_reply({dir.path() + "/sub/../c.txt"})},
