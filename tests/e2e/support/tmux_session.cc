@@ -1,0 +1,79 @@
+#include "tmux_session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace zelta::testing {
+namespace {
+
+int sessions_started = 0;
+
+std::string capture(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+std::size_t count_of(const std::string& haystack, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+std::string sh_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+bool TmuxSession::available() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
+
+TmuxSession::TmuxSession(const std::string& command, int cols, int rows)
+    : socket_("zelta-test-" + std::to_string(getpid()) + "-" + std::to_string(++sessions_started)) {
+  // No user configuration, a plain TERM, and a window exactly of the requested size.
+  tmux("-f /dev/null new-session -d -s test -x " + std::to_string(cols) + " -y " +
+       std::to_string(rows) + " " + sh_quote(command));
+  tmux("set-option -t test status off");
+}
+
+TmuxSession::~TmuxSession() { tmux("kill-server"); }
+
+std::string TmuxSession::tmux(const std::string& arguments) {
+  return capture("tmux -L " + socket_ + " " + arguments + " 2>/dev/null");
+}
+
+void TmuxSession::type(const std::string& text) { tmux("send-keys -t test -l " + sh_quote(text)); }
+
+void TmuxSession::press(const std::string& key) { tmux("send-keys -t test " + key); }
+
+std::string TmuxSession::screen() {
+  std::string text = tmux("capture-pane -p -J -t test");
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+bool TmuxSession::wait_for(const std::string& needle, int times,
+                           std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    last_ = screen();
+    if (count_of(last_, needle) >= static_cast<std::size_t>(times)) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace zelta::testing
