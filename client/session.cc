@@ -39,6 +39,19 @@ std::string current_directory() {
   return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
 }
 
+// A text member of an executor line, or "" when absent or not text.
+const std::string& text_field(const nlohmann::json& message, const char* key) {
+  static const std::string kNone;
+  const auto it = message.find(key);
+  return it != message.end() && it->is_string() ? it->get_ref<const std::string&>() : kNone;
+}
+
+// The exit code member, or 1 when absent or not an integer.
+int exit_code_field(const nlohmann::json& message) {
+  const auto it = message.find("exit_code");
+  return it != message.end() && it->is_number_integer() ? it->get<int>() : 1;
+}
+
 class RunLoop {
  public:
   RunLoop(ExecutorConnection& executor, InputReader& input, InputMode mode, std::string run_id,
@@ -105,29 +118,29 @@ class RunLoop {
       print_error("unexpected line from the executor: " + line);
       return;
     }
-    const std::string type = message.value("type", "");
+    const std::string& type = text_field(message, "type");
     if (type == "recv") {
-      acknowledged_ |= message.value("run_id", "") == run_id_;
+      acknowledged_ |= text_field(message, "run_id") == run_id_;
       return;
     }
     // Replies that arrive before this run's acknowledgement answer control lines that
     // reached the executor after an earlier run had ended.
     if (!acknowledged_) return;
     if (type.empty() && message.contains("error")) {
-      print_error(message.value("error", ""));
-      outcome_.status = message.value("exit_code", 1);
+      print_error(text_field(message, "error"));
+      outcome_.status = exit_code_field(message);
       done_ = true;
       return;
     }
-    if (message.value("run_id", "") != run_id_) return;
+    if (text_field(message, "run_id") != run_id_) return;
     if (type == "started") {
       on_started();
     } else if (type == "stdout") {
-      write_output(STDOUT_FILENO, message.value("data", ""));
+      write_output(STDOUT_FILENO, text_field(message, "data"));
     } else if (type == "stderr") {
-      write_output(STDERR_FILENO, message.value("data", ""));
+      write_output(STDERR_FILENO, text_field(message, "data"));
     } else if (type == "exit") {
-      outcome_.status = message.value("exit_code", 1);
+      outcome_.status = exit_code_field(message);
       done_ = true;
     }
   }
