@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -86,9 +87,12 @@ class SpawnAttributes {
   // SIGPIPE, and a child must not inherit that) and nothing blocked.
   SpawnAttributes() {
     ::posix_spawnattr_init(&attributes_);
+    // Every bit set by hand: sigfillset leaves out the signals the C library
+    // keeps for its threads, and the spawn would leave those ignored in the
+    // child, where a program started by exec expects them at their default.
     sigset_t all;
     sigset_t none;
-    ::sigfillset(&all);
+    std::memset(&all, 0xFF, sizeof all);
     ::sigemptyset(&none);
     ::posix_spawnattr_setsigdefault(&attributes_, &all);
     ::posix_spawnattr_setsigmask(&attributes_, &none);
@@ -147,6 +151,9 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
     if (*sources[i])
       ::posix_spawn_file_actions_adddup2(actions.get(), sources[i]->get(), targets[i]);
   }
+  // The executor's own descriptors are close-on-exec; this also keeps out any
+  // that it inherited without the flag from whoever started it.
+  ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
   const SpawnAttributes attributes;
 
   pid_t pid = -1;
