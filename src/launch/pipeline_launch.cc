@@ -1,5 +1,7 @@
 #include "launch/pipeline_launch.h"
 
+#include <fcntl.h>
+
 #include <utility>
 
 #include "launch/environment.h"
@@ -8,6 +10,11 @@
 #include "supervise/member_reaper.h"
 
 namespace zelta {
+namespace {
+
+constexpr int kCapturedPipeSize = 1024 * 1024;
+
+}  // namespace
 
 PipelineLaunch::PipelineLaunch(PipelineLaunch&& other) noexcept
     : run_id(std::move(other.run_id)),
@@ -78,6 +85,9 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
     launch.stderr_captures.push_back(std::move(capture).value());
     previous_stdout = std::move(child->stdout_end);
   }
+  // A larger pipe for the captured standard output lets the capture read it
+  // in fewer, larger pieces; where the system refuses, the default stays.
+  ::fcntl(previous_stdout.get(), F_SETPIPE_SZ, kCapturedPipeSize);
   auto capture = start_capture(std::move(previous_stdout));
   if (!capture) return fail("spawn failed: " + capture.error());
   launch.stdout_capture = std::move(capture).value();

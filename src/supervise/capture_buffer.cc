@@ -31,63 +31,99 @@ std::size_t incomplete_utf8_tail(std::string_view bytes) {
 }
 
 char* CaptureBuffer::room() {
-  if (blocks_.empty() || blocks_.back().used == blocks_.back().capacity) add_block();
-  Block& last = blocks_.back();
-  return last.data.get() + last.used;
+  if (blocks_.empty() || blocks_.back().bytes.size() == blocks_.back().bytes.capacity()) {
+    if (!add_block()) return nullptr;
+  }
+  ByteBlock& last = blocks_.back().bytes;
+  return last.data() + last.size();
 }
 
 std::size_t CaptureBuffer::room_size() const {
   if (blocks_.empty()) return 0;
-  return blocks_.back().capacity - blocks_.back().used;
+  const ByteBlock& last = blocks_.back().bytes;
+  return last.capacity() - last.size();
 }
 
-void CaptureBuffer::add_block() {
-  Block block;
-  block.capacity =
-      blocks_.empty() ? kFirstBlock : std::min(blocks_.back().capacity * 2, kLargestBlock);
-  block.data.reset(new char[block.capacity]);
+bool CaptureBuffer::add_block() {
+  const std::size_t capacity =
+      blocks_.empty() ? kFirstBlock : std::min(blocks_.back().bytes.capacity() * 2, kLargestBlock);
+  // A sequence cut by the end of the full block moves to the new one, so
+  // that every block holds whole sequences and is checked on its own.
+  char pending[4];
+  std::size_t pending_size = 0;
   if (!blocks_.empty()) {
-    // A sequence cut by the end of the full block moves to the new one, so
-    // that every block holds whole sequences and is checked on its own.
-    Block& full = blocks_.back();
-    const std::size_t pending = full.used - checked_;
-    std::memcpy(block.data.get(), full.data.get() + checked_, pending);
-    full.used = checked_;
-    block.used = pending;
+    HeldBlock& full = blocks_.back();
+    pending_size = full.bytes.size() - checked_;
+    std::memcpy(pending, full.bytes.data() + checked_, pending_size);
+    full.bytes.set_size(checked_);
+    if (escape_full_blocks_) {
+      ByteBlock escaped = escape_block(full.bytes.view());
+      if (escaped.capacity() != 0) {
+        spare_ = std::move(full.bytes);
+        full = HeldBlock{std::move(escaped), true};
+      }
+    }
   }
+  ByteBlock block;
+  if (spare_.capacity() >= capacity) {
+    block = std::move(spare_);
+  } else {
+    spare_.reset();
+    block = ByteBlock::allocate(capacity, capacity >= kLargestBlock);
+    if (block.capacity() == 0) return false;
+  }
+  std::memcpy(block.data(), pending, pending_size);
+  block.set_size(pending_size);
   checked_ = 0;
-  blocks_.push_back(std::move(block));
+  blocks_.push_back(HeldBlock{std::move(block), false});
+  return true;
 }
 
 void CaptureBuffer::commit(std::size_t n) {
   if (n == 0 || dropped_) return;
-  Block& last = blocks_.back();
-  last.used += n;
+  ByteBlock& last = blocks_.back().bytes;
+  last.set_size(last.size() + n);
   size_ += n;
-  const std::string_view unchecked(last.data.get() + checked_, last.used - checked_);
+  const std::string_view unchecked(last.data() + checked_, last.size() - checked_);
   const std::size_t tail = incomplete_utf8_tail(unchecked);
   if (!is_valid_utf8(unchecked.substr(0, unchecked.size() - tail))) {
     drop();
     return;
   }
-  checked_ = last.used - tail;
+  checked_ = last.size() - tail;
 }
 
 void CaptureBuffer::finish() {
-  if (!dropped_ && !blocks_.empty() && blocks_.back().used != checked_) drop();
+  if (dropped_ || blocks_.empty()) return;
+  HeldBlock& last = blocks_.back();
+  if (last.bytes.size() != checked_) {
+    drop();
+    return;
+  }
+  if (escape_full_blocks_) last = hold_escaped(std::move(last.bytes));
+  spare_.reset();
 }
 
 void CaptureBuffer::drop() {
-  std::vector<Block>().swap(blocks_);
+  std::vector<HeldBlock>().swap(blocks_);
+  spare_.reset();
   size_ = 0;
   checked_ = 0;
   dropped_ = true;
 }
 
+std::vector<HeldBlock> CaptureBuffer::take_blocks() {
+  std::vector<HeldBlock> blocks = std::move(blocks_);
+  blocks_.clear();
+  size_ = 0;
+  checked_ = 0;
+  return blocks;
+}
+
 std::string CaptureBuffer::to_string() const {
   std::string text;
   text.reserve(size_);
-  for_each_piece([&](std::string_view piece) { text.append(piece); });
+  for (const HeldBlock& block : blocks_) text.append(block.bytes.view());
   return text;
 }
 

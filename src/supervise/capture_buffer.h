@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "supervise/byte_block.h"
+#include "supervise/escaped_block.h"
 
 namespace zelta {
 
@@ -14,14 +16,20 @@ namespace zelta {
 /// block. Every committed piece is checked as UTF-8 at once; a stream found
 /// ill-formed is dropped as a whole: its blocks are released and later bytes
 /// are not kept.
+///
+/// With `escape_full_blocks`, each block is replaced by its JSON-escaped form
+/// (see hold_escaped) as soon as it is full, so the escaping is done while
+/// the stream is still being read and the text can later be written as it
+/// is held.
 class CaptureBuffer {
  public:
-  CaptureBuffer() = default;
+  explicit CaptureBuffer(bool escape_full_blocks = false)
+      : escape_full_blocks_(escape_full_blocks) {}
   CaptureBuffer(CaptureBuffer&&) noexcept = default;
   CaptureBuffer& operator=(CaptureBuffer&&) noexcept = default;
 
   /// Room for the next read: at least one byte at the end of the stream.
-  /// Only while !dropped(). May throw std::bad_alloc.
+  /// Only while !dropped(). Null when no memory is left for a new block.
   char* room();
   /// Bytes available at room().
   std::size_t room_size() const;
@@ -35,35 +43,29 @@ class CaptureBuffer {
 
   /// True once the stream was found ill-formed or dropped.
   bool dropped() const { return dropped_; }
-  /// Bytes held (0 once dropped).
+  /// Raw bytes captured and held (0 once dropped).
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
-  /// Calls `visit(std::string_view)` for each held piece, in stream order.
-  template <class Visit>
-  void for_each_piece(Visit&& visit) const {
-    for (const Block& block : blocks_) {
-      if (block.used != 0) visit(std::string_view(block.data.get(), block.used));
-    }
-  }
-  /// The held bytes as one string (for tests and small texts).
+  /// The held raw bytes as one string; for a buffer that does not escape
+  /// its blocks (tests and small texts).
   std::string to_string() const;
+  /// Hands over the blocks holding the stream, in order, each escaped or
+  /// raw; the buffer is empty afterwards.
+  std::vector<HeldBlock> take_blocks();
 
  private:
-  struct Block {
-    std::unique_ptr<char[]> data;
-    std::size_t capacity = 0;
-    std::size_t used = 0;
-  };
+  bool add_block();
 
-  void add_block();
-
-  std::vector<Block> blocks_;
+  std::vector<HeldBlock> blocks_;
+  // A raw block whose bytes were escaped, kept to be filled again.
+  ByteBlock spare_;
   std::size_t size_ = 0;
   // Bytes of the last block, from its start, already checked as UTF-8; the
   // rest (at most three bytes) is a sequence still waiting for its end.
   std::size_t checked_ = 0;
   bool dropped_ = false;
+  bool escape_full_blocks_ = false;
 };
 
 /// Number of bytes at the end of `bytes` that begin a multi-byte sequence

@@ -22,19 +22,22 @@ struct CaptureThread::Shared {
 };
 
 CaptureBuffer capture_to_end(UniqueFd fd) {
-  CaptureBuffer buffer;
+  CaptureBuffer buffer(/*escape_full_blocks=*/true);
   char discard[16 * 1024];
   while (true) {
     char* destination = discard;
     std::size_t room = sizeof discard;
     if (!buffer.dropped()) {
+      char* free_room = nullptr;
       try {
-        destination = buffer.room();
-        room = buffer.room_size();
+        free_room = buffer.room();
       } catch (const std::bad_alloc&) {
-        buffer.drop();
-        destination = discard;
-        room = sizeof discard;
+      }
+      if (free_room != nullptr) {
+        destination = free_room;
+        room = buffer.room_size();
+      } else {
+        buffer.drop();  // no memory to hold it: the stream is lost as a whole
       }
     }
     const ssize_t n = ::read(fd.get(), destination, room);

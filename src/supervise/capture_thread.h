@@ -13,9 +13,9 @@ namespace zelta {
 /// Reads `fd` until end of file (a read interrupted by a signal is repeated;
 /// any other read error ends the stream with what was read), then closes it.
 /// The result holds the bytes when they form well-formed UTF-8 as a whole and
-/// is dropped (empty) otherwise. A stream that cannot be held for lack of
-/// memory is dropped too but still read to its end, so its writer is never
-/// stopped by a closed pipe.
+/// is dropped (empty) otherwise; its blocks are escaped as they fill. A stream that cannot be held
+/// for lack of memory is dropped too but still read to its end, so its writer is never stopped by a
+/// closed pipe.
 CaptureBuffer capture_to_end(UniqueFd fd);
 
 /// Handle of a thread running capture_to_end on a descriptor it owns. The

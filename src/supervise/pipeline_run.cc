@@ -2,45 +2,111 @@
 
 #include <sys/wait.h>
 
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "service/output.h"
+#include "supervise/byte_block.h"
 #include "supervise/capture_buffer.h"
 #include "supervise/member_reaper.h"
 
 namespace zelta {
 namespace {
 
-// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
-// concatenation of `texts`. The text goes out twice straight from the
-// capture blocks, so no escaped or joined copy of a large stream is built.
-void write_output_event(std::string_view stream, std::string_view run_id,
-                        const std::vector<CaptureBuffer>& texts) {
-  OutputLine line;
-  auto write_text = [&] {
-    line.append("\"", 1);
-    for (const CaptureBuffer& text : texts) {
-      text.for_each_piece([&](std::string_view piece) { write_json_string_body(line, piece); });
+// Gathers the many small pieces of escaped text (runs between escapes, the
+// escapes themselves) into large ones before they reach the output line:
+// appending here is an inline copy, and each gathered piece is large enough
+// for the line to hand it to the operating system without copying it again.
+class GatheringSink {
+ public:
+  explicit GatheringSink(OutputLine& line) : line_(line) {}
+  ~GatheringSink() { flush(); }
+  GatheringSink(const GatheringSink&) = delete;
+  GatheringSink& operator=(const GatheringSink&) = delete;
+
+  void append(const char* data, std::size_t size) {
+    if (size > sizeof buffer_ - used_) {
+      flush();
+      if (size >= sizeof buffer_ / 2) {
+        line_.append(data, size);
+        return;
+      }
     }
-    line.append("\"", 1);
-  };
-  static constexpr std::string_view kData = "{\"data\":";
-  static constexpr std::string_view kRunId = ",\"run_id\":";
-  line.append(kData.data(), kData.size());
-  write_text();
-  line.append(kRunId.data(), kRunId.size());
-  write_json_string(line, run_id);
-  line.append(",\"", 2);
-  line.append(stream.data(), stream.size());
-  line.append("\":", 2);
-  write_text();
-  static constexpr std::string_view kType = ",\"type\":\"";
-  line.append(kType.data(), kType.size());
-  line.append(stream.data(), stream.size());
-  line.append("\"}", 2);
+    std::memcpy(buffer_ + used_, data, size);
+    used_ += size;
+  }
+  void append(std::string_view text) { append(text.data(), text.size()); }
+
+  /// Writes a large piece straight from the caller's memory.
+  void pass_through(std::string_view text) {
+    flush();
+    line_.append(text.data(), text.size());
+  }
+
+  void flush() {
+    if (used_ != 0) line_.append(buffer_, used_);
+    used_ = 0;
+  }
+
+ private:
+  OutputLine& line_;
+  std::size_t used_ = 0;
+  // Larger than the output line's own buffer, so a gathered piece goes to the
+  // operating system straight from here.
+  char buffer_[256 * 1024];
+};
+
+// Writes one copy of the text held in `blocks`.
+void write_text(GatheringSink& sink, const std::vector<HeldBlock>& blocks) {
+  for (const HeldBlock& block : blocks) {
+    if (block.escaped) {
+      sink.pass_through(block.bytes.view());
+    } else {
+      write_json_string_body(sink, block.bytes.view());
+    }
+  }
+}
+
+// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
+// concatenation of `texts`, which are consumed. The text is written twice
+// from the blocks that hold it, mostly already escaped by the capture, and
+// each block is given back once written the second time; no joined or whole
+// escaped copy of a large stream is ever built.
+void write_output_event(std::string_view stream, std::string_view run_id,
+                        std::vector<CaptureBuffer>& texts) {
+  std::vector<HeldBlock> blocks;
+  for (CaptureBuffer& text : texts) {
+    for (HeldBlock& block : text.take_blocks()) {
+      if (block.bytes.size() == 0) continue;
+      // A capture escapes its blocks as they fill; one not escaped yet is
+      // escaped here once rather than once per copy.
+      if (!block.escaped) block = hold_escaped(std::move(block.bytes));
+      blocks.push_back(std::move(block));
+    }
+  }
+  OutputLine line;
+  GatheringSink sink(line);
+  sink.append("{\"data\":\"");
+  write_text(sink, blocks);
+  sink.append("\",\"run_id\":");
+  write_json_string(sink, run_id);
+  sink.append(",\"");
+  sink.append(stream);
+  sink.append("\":\"");
+  for (HeldBlock& block : blocks) {
+    if (block.escaped) {
+      sink.pass_through(block.bytes.view());
+    } else {
+      write_json_string_body(sink, block.bytes.view());
+    }
+    block.bytes.reset();
+  }
+  sink.append("\",\"type\":\"");
+  sink.append(stream);
+  sink.append("\"}");
 }
 
 bool any_text(const std::vector<CaptureBuffer>& texts) {
