@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -31,6 +32,9 @@ int remaining_ms(Clock::time_point deadline) {
 }  // namespace
 
 ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
+  // A test that writes to an executor that has already gone must see EPIPE
+  // and report it, not be killed by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe2: " << std::strerror(errno);
