@@ -46,9 +46,9 @@ class CaptureThread {
 /// when no thread can be created; `fd` is closed then.
 Result<CaptureThread> start_capture(UniqueFd fd);
 
-/// Makes start_capture fail, as if the system had no room for another thread,
-/// once `starts` more captures have started; a negative value turns this off
-/// (tests only).
+/// Makes one start_capture fail, as if the system had no room for another
+/// thread, after `starts` more captures have started; later starts succeed
+/// again. A negative value turns this off (tests only).
 void fail_capture_starts_after_for_testing(int starts);
 
 }  // namespace zelta

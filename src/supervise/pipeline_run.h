@@ -15,9 +15,9 @@ std::uint32_t pipeline_exit_code(int status);
 /// and then the standard-error captures, and writes at most one "stdout"
 /// event (the whole standard output), at most one "stderr" event (every
 /// member's standard error in pipeline order) and the "exit" event with the
-/// last member's exit code (1 when it could not be waited for). A stream that
-/// is empty, or not valid UTF-8 as a whole, has no event. Output is flushed
-/// before returning.
+/// last member's exit code (1 when it could not be waited for). A captured
+/// stream that is not valid UTF-8 as a whole counts as empty, and an event
+/// whose text would be empty is left out. Output is flushed before returning.
 void supervise_pipeline_run(PipelineLaunch launch);
 
 }  // namespace zelta

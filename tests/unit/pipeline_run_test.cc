@@ -330,5 +330,18 @@ TEST_F(PipelineRunTest, LargeStdoutAndStderrTogether) {
   EXPECT_EQ(lines[2], exit_line(0));
 }
 
+TEST_F(PipelineRunTest, TextThatEscapesLargeAndSmallMixesInOneEvent) {
+  // Control characters grow sixfold when escaped, so their blocks are kept
+  // raw and escaped for each copy; the plain blocks around them are kept
+  // escaped. Both kinds must come out in stream order, twice.
+  const std::string two_mb = "head -c 2000000 /dev/zero | tr '\\0' ";
+  auto lines = run_members({{"sh", "-c", two_mb + "a; " + two_mb + "'\\1'; " + two_mb + "b"}});
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string text =
+      std::string(2000000, 'a') + std::string(2000000, '\x01') + std::string(2000000, 'b');
+  EXPECT_TRUE(lines[0] == stdout_line(text));
+  EXPECT_EQ(lines[1], exit_line(0));
+}
+
 }  // namespace
 }  // namespace zelta
