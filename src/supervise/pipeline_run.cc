@@ -9,8 +9,8 @@
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "service/output.h"
-#include "supervise/byte_block.h"
 #include "supervise/capture_buffer.h"
+#include "supervise/escaped_block.h"
 #include "supervise/member_reaper.h"
 
 namespace zelta {
