@@ -143,21 +143,28 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
   for (std::string& arg : spec.argv) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  // A file action that cannot be recorded (no memory) must fail the start:
+  // the child would otherwise write into the executor's own streams.
   FileActions actions;
-  if (!spec.cwd.empty()) ::posix_spawn_file_actions_addchdir_np(actions.get(), spec.cwd.c_str());
+  int rc = 0;
+  if (!spec.cwd.empty()) {
+    rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), spec.cwd.c_str());
+  }
   const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
   const UniqueFd* sources[3] = {&in.child, &out.child, &err.child};
-  for (int i = 0; i < 3; ++i) {
-    if (*sources[i])
-      ::posix_spawn_file_actions_adddup2(actions.get(), sources[i]->get(), targets[i]);
+  for (int i = 0; i < 3 && rc == 0; ++i) {
+    if (*sources[i]) {
+      rc = ::posix_spawn_file_actions_adddup2(actions.get(), sources[i]->get(), targets[i]);
+    }
   }
   // The executor's own descriptors are close-on-exec; this also keeps out any
   // that it inherited without the flag from whoever started it.
-  ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (rc != 0) return fail(system_error_text(rc));
   const SpawnAttributes attributes;
 
   pid_t pid = -1;
-  int rc =
+  rc =
       ::posix_spawn(&pid, path->c_str(), actions.get(), attributes.get(), argv.data(), env->envp());
   if (rc == ENOEXEC) {
     // An executable file without a recognised format (a script without a
