@@ -1,0 +1,98 @@
+// The client in a real terminal (a tmux window): raw keystrokes, Ctrl-C, window size,
+// an interactive shell inside the run, and the terminal's modes after the client ends.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "client_runner.h"
+#include "tmux_session.h"
+
+namespace zelta::testing {
+namespace {
+
+class ClientInTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TmuxSession::available()) GTEST_SKIP() << "tmux is not installed";
+  }
+  // `client_args` run in a window whose shell afterwards reports the client's exit
+  // status and whether the terminal's modes equal those from before it started.
+  static std::string framed(const std::string& client_args) {
+    return "stty -g > /tmp/zelta-tty-before.$$; " + sh_quote(client_path()) + " " + client_args +
+           "; echo \"status=$?\"; stty -g | cmp -s - /tmp/zelta-tty-before.$$ && echo "
+           "modes-restored; rm -f /tmp/zelta-tty-before.$$; sleep 600";
+  }
+};
+
+TEST_F(ClientInTerminal, KeystrokesReachTheCommandAndCtrlCInterruptsIt) {
+  TmuxSession tmux(framed(sh_quote("sh -c 'echo ready; exec cat'")), 100, 30);
+  ASSERT_TRUE(tmux.wait_for("ready")) << tmux.last_screen();
+  tmux.type("hello there");
+  tmux.press("Enter");
+  // Once echoed by the command's terminal, once written back by cat.
+  ASSERT_TRUE(tmux.wait_for("hello there", 2)) << tmux.last_screen();
+  tmux.press("C-c");
+  ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
+  EXPECT_NE(tmux.last_screen().find("status=130"), std::string::npos) << tmux.last_screen();
+}
+
+TEST_F(ClientInTerminal, InteractiveModeRunsShellsPipelinesAndSurvivesAnInterruptedPipeline) {
+  TmuxSession tmux(framed(""), 100, 30);
+  ASSERT_TRUE(tmux.wait_for("zelta$")) << tmux.last_screen();
+  // The command's terminal has the size of the user's.
+  tmux.type("stty size");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("30 100")) << tmux.last_screen();
+
+  tmux.type("env 'PS1=in-sh> ' sh");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("in-sh>")) << tmux.last_screen();
+  tmux.type("echo $((6 * 7)) 'in sh'");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("42 in sh")) << tmux.last_screen();
+  tmux.type("exit 3");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("zelta$", 3)) << tmux.last_screen();
+
+  tmux.type("printf 'a\\nb\\nc\\n' | wc -l");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("zelta$", 4)) << tmux.last_screen();
+  EXPECT_NE(tmux.last_screen().find("\n3\n"), std::string::npos) << tmux.last_screen();
+
+  // A pipeline cannot be controlled over the protocol: Ctrl-C stops it together with
+  // its executor, and the next line gets a new executor.
+  tmux.type("sleep 600 | cat");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("sleep 600 | cat")) << tmux.last_screen();
+  tmux.press("C-c");
+  ASSERT_TRUE(tmux.wait_for("zelta$", 5)) << tmux.last_screen();
+  tmux.type("echo still 'here'");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("still here")) << tmux.last_screen();
+  ASSERT_TRUE(tmux.wait_for("zelta$", 6)) << tmux.last_screen();
+
+  tmux.type("exit 5");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
+  EXPECT_NE(tmux.last_screen().find("status=5"), std::string::npos) << tmux.last_screen();
+}
+
+TEST_F(ClientInTerminal, TerminationSignalEndsTheCommandAndRestoresTheTerminal) {
+  // The command shows the client's pid: the parent of its parent, the executor.
+  TmuxSession tmux(framed(sh_quote("sh -c 'echo client=$(cut -d\" \" -f4 /proc/$PPID/stat)=; "
+                                   "exec sleep 600'")),
+                   80, 24);
+  ASSERT_TRUE(tmux.wait_for("client=")) << tmux.last_screen();
+  const std::string screen = tmux.last_screen();
+  const std::size_t at = screen.find("client=") + 7;
+  const pid_t client = std::stoi(screen.substr(at, screen.find('=', at) - at));
+  ASSERT_GT(client, 1);
+  // SIGTERM to the client becomes "run.signal" TERM for the command: 128 + 15.
+  ASSERT_EQ(kill(client, SIGTERM), 0);
+  ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
+  EXPECT_NE(tmux.last_screen().find("status=143"), std::string::npos) << tmux.last_screen();
+}
+
+}  // namespace
+}  // namespace zelta::testing
