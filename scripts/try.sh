@@ -9,8 +9,13 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/try"
 bash "$root/scripts/deps.sh"
 if [ ! -x "$build/stdio_client" ] || [ ! -x "$build/stdio_executor" ]; then
-  echo "Building stdio_executor and stdio_client in $build ..." >&2
+  echo "Building stdio_executor and stdio_client in $build (a few minutes the first time) ..." >&2
 fi
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_TESTS=OFF >/dev/null
-cmake --build "$build" --target stdio_executor stdio_client -j "$(nproc)"
+mkdir -p "$build"
+if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_TESTS=OFF &&
+       cmake --build "$build" --target stdio_executor stdio_client -j "$(nproc)"; } \
+     >"$build/try-build.log" 2>&1; then
+  cat "$build/try-build.log" >&2
+  exit 1
+fi
 exec "$build/stdio_client" "$@"
