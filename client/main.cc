@@ -58,7 +58,11 @@ std::optional<int> parse_options(int argc, char** argv, Options& options) {
     } else if (arg == "-h" || arg == "--help") {
       write_all(STDOUT_FILENO, kUsage);
       return 0;
-    } else if (arg == "--executor" && i + 1 < argc) {
+    } else if (arg == "--executor") {
+      if (i + 1 == argc) {
+        print_error("--executor needs a path");
+        return 2;
+      }
       options.executor = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
       print_error("unknown option " + std::string(arg));

@@ -74,6 +74,10 @@ TEST(ClientStreams, ErrorRepliesAndRefusedLinesEndWithAStatusOtherThanZero) {
   const ClientResult open_quote = run_client({"echo 'abc"});
   EXPECT_EQ(open_quote.err, "stdio_client: unterminated single quote\n");
   EXPECT_EQ(open_quote.status, 2);
+  for (const auto& usage :
+       std::vector<std::vector<std::string>>{{"--executor"}, {"--bogus", "ls"}, {"-i", "ls"}}) {
+    EXPECT_EQ(run_client(usage).status, 2) << usage[0];
+  }
   const ClientResult no_executor = run_client({"--executor", "/nonexistent/stdio_executor", "ls"});
   EXPECT_NE(no_executor.err.find("cannot start the executor /nonexistent/stdio_executor"),
             std::string::npos)
