@@ -586,6 +586,10 @@ Result<Request> decode_request(std::string_view line) {
   const std::size_t first = line.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return fail("empty line");
   if (line[first] != '{') return fail("not an object");
+  // The parser takes a raw NUL byte for the end of the text, which would let
+  // `{"type":"a"}` followed by NUL and garbage through. JSON text never holds
+  // one (inside strings it must be escaped), so such a line is refused here.
+  if (line.find('\0') != std::string_view::npos) return fail("raw NUL byte");
   try {
     RequestHandler handler;
     const bool parsed = json::sax_parse(line.begin(), line.end(), &handler,
