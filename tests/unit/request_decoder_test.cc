@@ -40,6 +40,7 @@ TEST(RequestDecoder, RefusesLinesThatAreNotOneRequestObject) {
       R"({"type":"a","extra":[1,}})",
       R"({"type":"a","extra":01})",
       R"({"type":"a","extra":NaN})",
+      "\xef\xbb\xbf{\"type\":\"a\"}",  // a byte order mark is not whitespace
       // A raw NUL byte is not JSON whitespace, wherever it stands.
       "{\"type\":\"a\"}\0"s,
       "{\"type\":\"a\"}\0 trailing"s,
