@@ -1,8 +1,156 @@
 #include "supervise/pty_run.h"
 
-namespace zelta {
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-// Placeholder until terminal supervision exists.
-void supervise_pty_run(PtyLaunch) {}
+#include "service/output.h"
+#include "supervise/chunk_decoder.h"
+#include "supervise/control.h"
+
+namespace zelta {
+namespace {
+
+void set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// A descriptor that becomes readable when the child ends, so that a cycle
+// whose terminal has hung up can sleep until then instead of spinning.
+// Invalid on kernels without pidfds; the cycle then just times out.
+UniqueFd open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return UniqueFd();
+#endif
+}
+
+void reap(PtyRun& run) {
+  int status = 0;
+  pid_t pid;
+  do {
+    pid = ::waitpid(run.launch.child_pid, &status, WNOHANG);
+  } while (pid < 0 && errno == EINTR);
+  if (pid == run.launch.child_pid) {
+    run.exited = true;
+    run.exit_code = pty_exit_code(status);
+  }
+}
+
+bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+}  // namespace
+
+PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in)
+    : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id) {}
+
+void PtyRun::type_input(std::string_view data) {
+  if (!has_pending_input()) {
+    pending_input_.clear();
+    pending_offset_ = 0;
+    ssize_t n = ::write(launch.master_fd.get(), data.data(), data.size());
+    if (n < 0 && !is_transient(errno)) return;
+    if (n > 0) data.remove_prefix(static_cast<std::size_t>(n));
+    pending_input_.assign(data);
+    return;
+  }
+  pending_input_.append(data);
+  write_pending_input();
+}
+
+void PtyRun::write_pending_input() {
+  if (!has_pending_input()) return;
+  ssize_t n = ::write(launch.master_fd.get(), pending_input_.data() + pending_offset_,
+                      pending_input_.size() - pending_offset_);
+  if (n > 0) {
+    pending_offset_ += static_cast<std::size_t>(n);
+  } else if (n < 0 && !is_transient(errno)) {
+    pending_offset_ = pending_input_.size();  // the terminal is gone
+  }
+  if (pending_offset_ == pending_input_.size()) {
+    pending_input_.clear();
+    pending_offset_ = 0;
+  } else if (pending_offset_ > 64 * 1024 && pending_offset_ * 2 > pending_input_.size()) {
+    pending_input_.erase(0, pending_offset_);
+    pending_offset_ = 0;
+  }
+}
+
+void supervise_pty_run(PtyLaunch launch, int input_fd) {
+  PtyRun run(std::move(launch), input_fd);
+  const int master = run.launch.master_fd.get();
+  write_event(started_event(static_cast<std::uint32_t>(run.launch.backend_pid),
+                            static_cast<std::uint32_t>(run.launch.child_pid), run.launch.command,
+                            run.launch.run_id));
+  flush_stdout();
+  set_nonblocking(master);
+  set_nonblocking(input_fd);
+
+  UniqueFd pidfd = open_pidfd(run.launch.child_pid);
+  bool input_open = true;
+  // Set once the terminal reports a hang-up without data (no process holds
+  // the slave side): poll would then return at once in every cycle, so the
+  // master is only read once per cycle and the wait is on the child instead.
+  bool hung_up = false;
+  char buffer[kOutputReadSize];
+  char control[kControlReadSize];
+
+  while (true) {
+    if (!run.exited) reap(run);
+
+    pollfd fds[3];
+    short master_events = hung_up ? 0 : POLLIN;
+    if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
+    fds[0] = {master_events != 0 ? master : -1, master_events, 0};
+    fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
+    fds[2] = {!run.exited && pidfd ? pidfd.get() : -1, POLLIN, 0};
+    // After the reaping the end-of-cycle read decides at once; a hung-up
+    // terminal has nothing to wait for.
+    const int timeout = run.exited && hung_up ? 0 : kPollTimeoutMs;
+    if (::poll(fds, 3, timeout) < 0) fds[0].revents = fds[1].revents = 0;
+
+    const short master_revents = fds[0].revents;
+    if (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR))) {
+      ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        run.events.write(buffer, static_cast<std::size_t>(n));
+        hung_up = false;  // someone holds the terminal again
+      } else if (n == 0 || !is_transient(errno) || (master_revents & (POLLHUP | POLLERR))) {
+        hung_up = true;
+      }
+    }
+    if ((master_revents & POLLOUT) || (hung_up && run.has_pending_input())) {
+      run.write_pending_input();
+    }
+
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = ::read(input_fd, control, sizeof control);
+      if (n > 0) {
+        run.control_buffer.append(control, static_cast<std::size_t>(n));
+        serve_control_input(run);
+      } else if (n == 0 || !is_transient(errno)) {
+        input_open = false;  // end of input: stop polling it
+      }
+    }
+
+    if (run.exited) {
+      ssize_t n = ::read(master, buffer, kDrainReadSize);
+      if (n <= 0) break;
+      run.events.write(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  // The run's descriptors are gone by the time the front end sees "exit".
+  run.launch.master_fd.reset();
+  pidfd.reset();
+  write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
+  flush_stdout();
+}
 
 }  // namespace zelta

@@ -64,14 +64,17 @@ TEST(Messages, RepliesKeepFixedFieldOrder) {
 TEST(Messages, EventKeysComeOutInByteOrder) {
   EXPECT_EQ(encode_event(recv_event("run.ast", "r1")),
             R"({"msg_type":"run.ast","run_id":"r1","type":"recv"})");
-  EXPECT_EQ(encode_event(started_event(10, 4294967295u, "ls", "r1")),
-            R"({"backend_pid":10,"child_pid":4294967295,"command":"ls","run_id":"r1","type":"started"})");
+  EXPECT_EQ(
+      encode_event(started_event(10, 4294967295u, "ls", "r1")),
+      R"({"backend_pid":10,"child_pid":4294967295,"command":"ls","run_id":"r1","type":"started"})");
   EXPECT_EQ(encode_event(output_event("stdout", "r1", "hi\n")),
             R"({"data":"hi\n","run_id":"r1","stdout":"hi\n","type":"stdout"})");
   EXPECT_EQ(encode_event(output_event("stderr", "r1", "e")),
             R"({"data":"e","run_id":"r1","stderr":"e","type":"stderr"})");
-  EXPECT_EQ(encode_event(exit_event("r1", 130)), R"({"exit_code":130,"run_id":"r1","type":"exit"})");
-  Event custom{{"zeta", std::int64_t{-1}}, {"alpha", std::string_view("x")}, {"al", std::int64_t{0}}};
+  EXPECT_EQ(encode_event(exit_event("r1", 130)),
+            R"({"exit_code":130,"run_id":"r1","type":"exit"})");
+  Event custom{
+      {"zeta", std::int64_t{-1}}, {"alpha", std::string_view("x")}, {"al", std::int64_t{0}}};
   EXPECT_EQ(encode_event(custom), R"({"al":0,"alpha":"x","zeta":-1})");
 }
 

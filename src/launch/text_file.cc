@@ -1,0 +1,72 @@
+#include "launch/text_file.h"
+
+#include <errno.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "protocol/system_error.h"
+
+namespace zelta {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr unsigned kAlphabetSize = sizeof kAlphabet - 1;
+
+void write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::string random_text_file_suffix() {
+  std::string suffix;
+  unsigned char bytes[32];
+  while (suffix.size() < 6) {
+    ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
+    if (n <= 0) continue;  // EINTR; the source never runs dry once seeded
+    for (ssize_t i = 0; i < n && suffix.size() < 6; ++i) {
+      // Reject the top bytes so every character is equally likely.
+      if (bytes[i] >= 248) continue;
+      suffix += kAlphabet[bytes[i] % kAlphabetSize];
+    }
+  }
+  return suffix;
+}
+
+Result<UniqueFd> create_text_file(std::string_view text, std::string_view directory,
+                                  int base_dir_fd) {
+  const std::string dir_path(directory.empty() ? std::string_view(".") : directory);
+  UniqueFd dir(::openat(base_dir_fd, dir_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return fail(system_error_text(errno));
+
+  std::string name;
+  UniqueFd created;
+  for (int attempt = 0; attempt < kTextFileAttempts && !created; ++attempt) {
+    name.assign(".tmp", 4);
+    name.append(random_text_file_suffix());
+    created.reset(::openat(dir.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!created && errno != EEXIST) return fail(system_error_text(errno));
+  }
+  if (!created) return fail(system_error_text(EEXIST));
+
+  write_all(created.get(), text);
+  UniqueFd reopened(::openat(dir.get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  int reopen_error = errno;
+  ::unlinkat(dir.get(), name.c_str(), 0);
+  if (!reopened) return fail(system_error_text(reopen_error));
+
+  struct stat first, second;
+  if (::fstat(created.get(), &first) != 0 || ::fstat(reopened.get(), &second) != 0 ||
+      first.st_dev != second.st_dev || first.st_ino != second.st_ino) {
+    return fail("temporary file was replaced");
+  }
+  return reopened;
+}
+
+}  // namespace zelta

@@ -1,0 +1,117 @@
+#include "supervise/control.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "protocol/request_decoder.h"
+#include "protocol/utf8.h"
+
+namespace zelta {
+namespace {
+
+constexpr std::chrono::milliseconds kDefaultFlushBudget{50};
+constexpr std::uint64_t kMaxFlushBudgetMs = 3000;
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Decodes the well-formed character of `length` bytes at `p`.
+char32_t decode_at(const unsigned char* p, int length) {
+  if (length == 1) return p[0];
+  char32_t c = p[0] & (0x7F >> length);
+  for (int k = 1; k < length; ++k) c = (c << 6) | (p[k] & 0x3F);
+  return c;
+}
+
+int sequence_length(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+}
+
+void flush_output(PtyRun& run, std::chrono::milliseconds budget) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + budget;
+  char buffer[kDrainReadSize];
+  while (Clock::now() < deadline) {
+    ssize_t n = ::read(run.launch.master_fd.get(), buffer, sizeof buffer);
+    if (n <= 0) return;
+    run.events.write(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::chrono::milliseconds flush_budget(std::optional<std::uint64_t> timeout_ms) {
+  if (!timeout_ms) return kDefaultFlushBudget;
+  return std::chrono::milliseconds(std::min(*timeout_ms, kMaxFlushBudgetMs));
+}
+
+int control_signal(const std::optional<std::string>& name) {
+  if (name == "KILL") return SIGKILL;
+  if (name == "TERM") return SIGTERM;
+  return SIGINT;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  auto bytes = [&] { return reinterpret_cast<const unsigned char*>(text.data()); };
+  while (!text.empty()) {
+    int length = sequence_length(bytes()[0]);
+    if (static_cast<std::size_t>(length) > text.size() ||
+        !is_white_space(decode_at(bytes(), length))) {
+      break;
+    }
+    text.remove_prefix(static_cast<std::size_t>(length));
+  }
+  while (!text.empty()) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && (bytes()[start] & 0xC0) == 0x80) --start;
+    int length = static_cast<int>(text.size() - start);
+    if (length != sequence_length(bytes()[start]) ||
+        !is_white_space(decode_at(bytes() + start, length))) {
+      break;
+    }
+    text.remove_suffix(static_cast<std::size_t>(length));
+  }
+  return text;
+}
+
+void serve_control_input(PtyRun& run) {
+  std::string& buffer = run.control_buffer;
+  std::size_t start = 0;
+  while (true) {
+    const char* scan = buffer.data() + std::max(start, run.control_scanned);
+    const void* found =
+        std::memchr(scan, '\n', static_cast<std::size_t>(buffer.data() + buffer.size() - scan));
+    if (found == nullptr) break;
+    const std::size_t end =
+        static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
+    std::string_view line(buffer.data() + start, end + 1 - start);
+    start = end + 1;
+    run.control_scanned = start;
+    if (!is_valid_utf8(line)) continue;
+    auto request = decode_request(trim_white_space(line));
+    if (!request) continue;
+    if (request->run_id.value_or("") != run.launch.run_id) continue;
+    dispatch_control(run, *request);
+  }
+  buffer.erase(0, start);
+  run.control_scanned = buffer.size();
+}
+
+void dispatch_control(PtyRun& run, const Request& request) {
+  if (request.type == "stdin.write") {
+    if (request.data) run.type_input(*request.data);
+  } else if (request.type == "run.signal") {
+    if (!run.exited) ::kill(run.launch.child_pid, control_signal(request.signal));
+  } else if (request.type == "stream.flush") {
+    flush_output(run, flush_budget(request.timeout_ms));
+  }
+}
+
+}  // namespace zelta

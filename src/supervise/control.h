@@ -1,0 +1,40 @@
+// Control requests of a running terminal command: typed input, signals and
+// flushes of pending output.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/request.h"
+#include "supervise/pty_run.h"
+
+namespace zelta {
+
+/// Budget of "stream.flush": 50 ms when absent, else min(timeout_ms, 3000).
+std::chrono::milliseconds flush_budget(std::optional<std::uint64_t> timeout_ms);
+
+/// Signal of "run.signal": "KILL" → SIGKILL, "TERM" → SIGTERM, anything else
+/// (or absent) → SIGINT. Exact, case-sensitive comparison.
+int control_signal(const std::optional<std::string>& name);
+
+/// `text` without leading and trailing characters of the Unicode White_Space
+/// property. `text` must be valid UTF-8.
+std::string_view trim_white_space(std::string_view text);
+
+/// Consumes every complete line of `run.control_buffer`, in order: a line
+/// that is not UTF-8, does not decode, or names another run (absent run_id
+/// counts as "") is dropped silently; the others go to dispatch_control and
+/// are finished before the next line is looked at.
+void serve_control_input(PtyRun& run);
+
+/// Carries out one control request addressed to `run`: "stdin.write" types
+/// `data` (absent: nothing), "run.signal" kills the child pid only (nothing
+/// once reaped), "stream.flush" forwards pending output in reads of up to
+/// 1024 bytes until a read finds nothing or the budget (monotonic clock,
+/// checked before every read) runs out. Any other type: nothing.
+void dispatch_control(PtyRun& run, const Request& request);
+
+}  // namespace zelta

@@ -1,0 +1,34 @@
+#include "supervise/stdout_events.h"
+
+#include "protocol/json_escape.h"
+#include "service/output.h"
+#include "supervise/chunk_decoder.h"
+
+namespace zelta {
+namespace {
+
+constexpr std::string_view kHead = "{\"data\":\"";
+constexpr std::string_view kTail = "\",\"type\":\"stdout\"}";
+
+}  // namespace
+
+StdoutEvents::StdoutEvents(std::string_view run_id) {
+  middle_ = "\",\"run_id\":";
+  append_json_string(middle_, run_id);
+  middle_ += ",\"stdout\":\"";
+}
+
+void StdoutEvents::write(const char* bytes, std::size_t size) {
+  std::string_view text = decode_chunk(std::string_view(bytes, size), scratch_);
+  {
+    OutputLine line;
+    line.append(kHead.data(), kHead.size());
+    write_json_string_body(line, text);
+    line.append(middle_.data(), middle_.size());
+    write_json_string_body(line, text);
+    line.append(kTail.data(), kTail.size());
+  }
+  flush_stdout();
+}
+
+}  // namespace zelta

@@ -1,0 +1,157 @@
+// Control requests carried out on a live terminal run.
+#include "supervise/control.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "pty_harness.h"
+
+namespace zelta::testing {
+namespace {
+
+Request control(std::string type) {
+  Request request;
+  request.type = std::move(type);
+  request.run_id = "r1";
+  return request;
+}
+
+// A launched command wrapped in a PtyRun, without the run cycle, its output
+// lines captured from a pipe. Kills and reaps the child at the end.
+class LiveRun {
+ public:
+  explicit LiveRun(Request form) {
+    int out[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+    out_read_ = UniqueFd(out[0]);
+    out_write_ = UniqueFd(out[1]);
+    set_output_fd_for_testing(out_write_.get());
+    auto launch = launch_pty(form);
+    EXPECT_TRUE(launch.ok());
+    run_.emplace(std::move(launch).value(), -1);
+    int flags = ::fcntl(master(), F_GETFL);
+    ::fcntl(master(), F_SETFL, flags | O_NONBLOCK);
+  }
+  ~LiveRun() {
+    ::kill(run_->launch.child_pid, SIGKILL);
+    ::waitpid(run_->launch.child_pid, nullptr, 0);
+    set_output_fd_for_testing(1);
+  }
+  PtyRun& run() { return *run_; }
+  int master() const { return run_->launch.master_fd.get(); }
+  // Waits until the terminal has output for the master to read.
+  bool wait_readable() {
+    pollfd pfd{master(), POLLIN, 0};
+    return ::poll(&pfd, 1, 20000) == 1;
+  }
+  std::string events_written() {
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(out_read_.get(), buffer, sizeof buffer)) > 0) text.append(buffer, n);
+    return text;
+  }
+  int wait_status() {
+    int status = 0;
+    ::waitpid(run_->launch.child_pid, &status, 0);
+    run_->exited = true;
+    return status;
+  }
+
+ private:
+  UniqueFd out_read_, out_write_;
+  std::optional<PtyRun> run_;
+};
+
+TEST(DispatchControl, SignalGoesToTheChildByName) {
+  struct Case {
+    std::optional<std::string> name;
+    int signal_number;
+  };
+  const Case cases[] = {
+      {"KILL", SIGKILL}, {"TERM", SIGTERM}, {std::nullopt, SIGINT}, {"term", SIGINT}};
+  for (const Case& c : cases) {
+    LiveRun live(execute_form("sleep", {"30"}));
+    Request request = control("run.signal");
+    request.signal = c.name;
+    dispatch_control(live.run(), request);
+    int status = live.wait_status();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), c.signal_number);
+  }
+}
+
+TEST(DispatchControl, NoSignalOnceReaped) {
+  LiveRun live(execute_form("sleep", {"30"}));
+  live.run().exited = true;
+  dispatch_control(live.run(), control("run.signal"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(::waitpid(live.run().launch.child_pid, nullptr, WNOHANG), 0);  // still running
+}
+
+TEST(DispatchControl, FlushReadsPendingOutputWithinItsBudget) {
+  LiveRun live(execute_form("sh", {"-c", "printf ready; sleep 30"}));
+  ASSERT_TRUE(live.wait_readable());
+  Request flush = control("stream.flush");
+  flush.timeout_ms = 0;
+  dispatch_control(live.run(), flush);
+  EXPECT_EQ(live.events_written(), "");  // a zero budget reads nothing
+
+  flush.timeout_ms.reset();
+  const auto start = std::chrono::steady_clock::now();
+  dispatch_control(live.run(), flush);
+  EXPECT_EQ(live.events_written(),
+            "{\"data\":\"ready\",\"run_id\":\"r1\",\"stdout\":\"ready\",\"type\":\"stdout\"}\n");
+  // Nothing more pending: the flush returns at its first empty read.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+}
+
+TEST(DispatchControl, FlushStopsAtTheCappedBudgetUnderEndlessOutput) {
+  LiveRun live(execute_form("yes"));
+  ASSERT_TRUE(live.wait_readable());
+  Request flush = control("stream.flush");
+  flush.timeout_ms = 60000;
+  std::thread drain([&] {  // keep the output pipe from filling up
+    for (int i = 0; i < 400; ++i) {
+      live.events_written();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  dispatch_control(live.run(), flush);
+  const auto took = std::chrono::steady_clock::now() - start;
+  drain.join();
+  // It may end earlier, at a read that happens to find nothing, but never
+  // runs past the three-second cap.
+  EXPECT_LT(took, std::chrono::milliseconds(3900));
+}
+
+TEST(DispatchControl, TypedInputBeyondTheTerminalQueueIsKeptInOrder) {
+  // Nobody reads the terminal, so it takes only its input queue's worth.
+  LiveRun live(execute_form("sleep", {"30"}));
+  Request write = control("stdin.write");
+  write.data = std::string(300000, 'a') + "\n";
+  dispatch_control(live.run(), write);
+  EXPECT_TRUE(live.run().has_pending_input());
+  Request absent = control("stdin.write");
+  dispatch_control(live.run(), absent);  // no data: nothing happens
+  EXPECT_TRUE(live.run().has_pending_input());
+}
+
+TEST(DispatchControl, OtherTypesDoNothing) {
+  LiveRun live(execute_form("sleep", {"30"}));
+  dispatch_control(live.run(), control("run.ast"));
+  dispatch_control(live.run(), control("glob"));
+  EXPECT_EQ(live.events_written(), "");
+  EXPECT_EQ(::waitpid(live.run().launch.child_pid, nullptr, WNOHANG), 0);
+}
+
+}  // namespace
+}  // namespace zelta::testing

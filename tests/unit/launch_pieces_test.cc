@@ -1,0 +1,206 @@
+// Redirection targets and files, here-document files and the launch trace.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "launch/launch_trace.h"
+#include "launch/redirections.h"
+#include "launch/text_file.h"
+
+namespace zelta {
+namespace {
+
+// A fresh directory removed (with its files) at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/zelta-test-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~TempDir() {
+    for (const auto& name : entries()) ::unlink((path_ + "/" + name).c_str());
+    ::rmdir(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path_.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* e = ::readdir(dir)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+  return text;
+}
+
+Redirect redirect(RedirectKind kind, std::string file, std::optional<int> fd = std::nullopt) {
+  Redirect r;
+  r.kind = kind;
+  r.file = std::move(file);
+  r.fd = fd;
+  return r;
+}
+
+TEST(RedirectTarget, FollowsTheStreamRulesOfEachKind) {
+  using K = RedirectKind;
+  using S = StdStream;
+  struct Case {
+    K kind;
+    std::optional<int> fd;
+    std::optional<S> target;
+  };
+  const Case cases[] = {
+      {K::kInput, std::nullopt, S::kInput},
+      {K::kInput, 0, S::kInput},
+      {K::kInput, 1, S::kOutput},
+      {K::kInput, 2, S::kError},
+      {K::kInput, 7, S::kInput},
+      {K::kOutput, std::nullopt, S::kOutput},
+      {K::kOutput, 0, S::kInput},
+      {K::kOutput, 2, S::kError},
+      {K::kOutput, 5, S::kOutput},
+      {K::kAppend, 2, S::kError},
+      {K::kAppend, -1, S::kOutput},
+      {K::kHereDoc, 2, S::kInput},
+      {K::kHereDocDash, 1, S::kInput},
+      {K::kHereString, std::nullopt, S::kInput},
+      {K::kInputDup, 0, std::nullopt},
+      {K::kOutputDup, 2, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(redirect_target(redirect(c.kind, "f", c.fd)), c.target)
+        << redirect_kind_name(c.kind) << " fd " << c.fd.value_or(-99);
+  }
+}
+
+TEST(ApplyRedirections, LastRedirectForAStreamWinsAndEveryFileIsOpened) {
+  TempDir dir;
+  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ProcessSpec spec;
+  apply_redirections(
+      spec,
+      {redirect(RedirectKind::kOutput, "out.txt"), redirect(RedirectKind::kOutput, "out2.txt"),
+       redirect(RedirectKind::kInput, "missing.txt"), redirect(RedirectKind::kOutputDup, "1", 2)},
+      {base.get(), dir.path()});
+  EXPECT_EQ(spec.stdin_slot.kind, StdioKind::kInherit);   // missing file: skipped
+  EXPECT_EQ(spec.stderr_slot.kind, StdioKind::kInherit);  // duplication: no effect
+  ASSERT_EQ(spec.stdout_slot.kind, StdioKind::kDescriptor);
+  ASSERT_EQ(::write(spec.stdout_slot.fd.get(), "x", 1), 1);
+  struct stat first, second;
+  ASSERT_EQ(::stat((dir.path() + "/out.txt").c_str(), &first), 0);
+  ASSERT_EQ(::stat((dir.path() + "/out2.txt").c_str(), &second), 0);
+  EXPECT_EQ(first.st_size, 0);
+  EXPECT_EQ(second.st_size, 1);
+  EXPECT_EQ(::fcntl(spec.stdout_slot.fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+  EXPECT_EQ(::fcntl(spec.stdout_slot.fd.get(), F_GETFL) & O_NONBLOCK, 0);
+}
+
+TEST(ApplyRedirections, AppendKeepsContentAndHereDocumentsAreDeletedFiles) {
+  TempDir dir;
+  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  {
+    UniqueFd f(::open((dir.path() + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(::write(f.get(), "old\n", 4), 4);
+  }
+  ProcessSpec spec;
+  apply_redirections(
+      spec,
+      {redirect(RedirectKind::kAppend, "log", 2), redirect(RedirectKind::kHereDoc, "first"),
+       redirect(RedirectKind::kHereString, "abc", 1)},
+      {base.get(), "."});
+  ASSERT_EQ(spec.stderr_slot.kind, StdioKind::kDescriptor);
+  ASSERT_EQ(::write(spec.stderr_slot.fd.get(), "new\n", 4), 4);
+  UniqueFd log(::open((dir.path() + "/log").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_EQ(read_all(log.get()), "old\nnew\n");
+  ASSERT_EQ(spec.stdin_slot.kind, StdioKind::kDescriptor);
+  EXPECT_EQ(read_all(spec.stdin_slot.fd.get()), "abc\n");
+  // Only the appended file remains: the here-document files are gone.
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"log"});
+}
+
+TEST(CreateTextFile, HoldsTheTextAtOffsetZeroAndLeavesNoName) {
+  TempDir dir;
+  for (const std::string& text : {std::string(), std::string("\tindented\n"),
+                                  std::string(100000, 'z'), std::string("a\0b", 3)}) {
+    auto fd = create_text_file(text, dir.path());
+    ASSERT_TRUE(fd.ok()) << fd.error();
+    EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), 0);
+    struct stat st;
+    ASSERT_EQ(::fstat(fd->get(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(read_all(fd->get()), text);
+    EXPECT_EQ(::fcntl(fd->get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_TRUE(dir.entries().empty());
+  }
+}
+
+TEST(CreateTextFile, RelativeDirectoryResolvesAgainstTheBaseAndMissingOneFails) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir((dir.path() + "/sub").c_str(), 0700), 0);
+  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  auto fd = create_text_file("x", "sub", base.get());
+  ASSERT_TRUE(fd.ok()) << fd.error();
+  EXPECT_EQ(read_all(fd->get()), "x");
+  EXPECT_FALSE(create_text_file("x", "no-such-dir", base.get()).ok());
+  ::rmdir((dir.path() + "/sub").c_str());
+}
+
+TEST(CreateTextFile, NamesAreSixRandomLettersOrDigits) {
+  std::string a = random_text_file_suffix(), b = random_text_file_suffix();
+  EXPECT_EQ(a.size(), 6u);
+  EXPECT_NE(a, b);
+  for (char c : a + b) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << c;
+}
+
+TEST(LaunchTrace, FormatsCommandArgumentsAndRedirects) {
+  EXPECT_EQ(format_launch_trace("cat", {"-n"}, {redirect(RedirectKind::kHereString, "hi")}),
+            "[zelta-stdio] command=cat args=[\"-n\"] redirects=[Redirect { fd: None, kind: "
+            "HereString, file: \"hi\" }]\n");
+  EXPECT_EQ(format_launch_trace("ls", {}, {}), "[zelta-stdio] command=ls args=[] redirects=[]\n");
+  EXPECT_EQ(format_launch_trace(
+                "x", {"a", "b"},
+                {redirect(RedirectKind::kOutput, "o", 2), redirect(RedirectKind::kInput, "i", -1)}),
+            "[zelta-stdio] command=x args=[\"a\", \"b\"] redirects=[Redirect { fd: Some(2), "
+            "kind: Output, file: \"o\" }, Redirect { fd: Some(-1), kind: Input, file: \"i\" }]\n");
+}
+
+TEST(LaunchTrace, QuotesStringsWithEscapes) {
+  struct Case {
+    std::string text, quoted;
+  };
+  const Case cases[] = {
+      {"plain", "\"plain\""},
+      {"q\"b\\", "\"q\\\"b\\\\\""},
+      {"\n\r\t", "\"\\n\\r\\t\""},
+      {std::string("a\0b", 3), "\"a\\0b\""},
+      {"\x1b\x7f", "\"\\u{1b}\\u{7f}\""},
+      {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},  // printable non-ASCII
+      {"e\xcc\x81", "\"e\\u{301}\""},                                // combining accent
+      {"\xc2\x85", "\"\\u{85}\""},                                   // C1 control
+      {"it's", "\"it's\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(trace_quote(c.text), c.quoted);
+}
+
+}  // namespace
+}  // namespace zelta
