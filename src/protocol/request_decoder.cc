@@ -94,6 +94,20 @@ struct Frame {
   std::vector<std::string>* strings = nullptr;  // kStringArray: where elements go
 };
 
+// The open typed containers. The nesting limit bounds their number, so they
+// live in place instead of on the heap.
+class FrameStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  Frame& back() { return frames_[size_ - 1]; }
+  void push_back(const Frame& frame) { frames_[size_++] = frame; }
+  void pop_back() { --size_; }
+
+ private:
+  std::array<Frame, kMaxNestingDepth> frames_;
+  std::size_t size_ = 0;
+};
+
 class RequestHandler {
  public:
   using number_integer_t = json::number_integer_t;
@@ -430,9 +444,8 @@ class RequestHandler {
   }
 
   bool push_strings(std::vector<std::string>* target) {
-    Frame frame{FrameKind::kStringArray};
-    frame.strings = target;
-    frames_.push_back(frame);
+    push(FrameKind::kStringArray);
+    frames_.back().strings = target;
     return true;
   }
 
@@ -554,7 +567,7 @@ class RequestHandler {
 
   Request request_;
   std::string error_;
-  std::vector<Frame> frames_;
+  FrameStack frames_;
   std::string env_key_;
   int depth_ = 0;
   int skip_depth_ = 0;
@@ -568,6 +581,15 @@ class RequestHandler {
 }  // namespace
 
 Result<Request> decode_request(std::string_view line) {
+  // Only an object can be a request: refuse anything else before the parser
+  // is set up (it builds a full error message for every failure).
+  const std::size_t first = line.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return fail("empty line");
+  if (line[first] != '{') return fail("not an object");
+  // The parser takes a raw NUL byte for the end of the text, which would let
+  // `{"type":"a"}` followed by NUL and garbage through. JSON text never holds
+  // one (inside strings it must be escaped), so such a line is refused here.
+  if (line.find('\0') != std::string_view::npos) return fail("raw NUL byte");
   try {
     RequestHandler handler;
     const bool parsed = json::sax_parse(line.begin(), line.end(), &handler,

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -26,8 +27,10 @@ constexpr std::size_t kReadSize = 4096;
 // read and one very long line both cost linear time.
 class PendingInput {
  public:
-  // Takes the first complete line (without its line feed) into `line`.
-  bool take_line(std::string& line) {
+  // Finds the first complete line and views it (without its line feed) in
+  // place: no copy is made. The view stays valid until the next call.
+  bool take_line(std::string_view& line) {
+    compact();
     const char* begin = buffer_.data() + start_;
     const char* end = buffer_.data() + buffer_.size();
     const char* scan = buffer_.data() + std::max(start_, scanned_);
@@ -37,25 +40,28 @@ class PendingInput {
       return false;
     }
     const char* newline = static_cast<const char*>(found);
-    line.assign(begin, newline);
+    line = std::string_view(begin, static_cast<std::size_t>(newline - begin));
     start_ = static_cast<std::size_t>(newline - buffer_.data()) + 1;
     scanned_ = start_;
-    compact();
     return true;
   }
 
-  void append(const char* data, std::size_t size) { buffer_.append(data, size); }
+  void append(const char* data, std::size_t size) {
+    compact();
+    buffer_.append(data, size);
+  }
 
   bool empty() const { return start_ == buffer_.size(); }
 
-  // Takes everything pending as the last line.
-  void take_rest(std::string& line) {
-    line.assign(buffer_, start_, std::string::npos);
-    buffer_.clear();
-    start_ = scanned_ = 0;
+  // Views everything pending as the last line; valid until the next call.
+  void take_rest(std::string_view& line) {
+    line = std::string_view(buffer_).substr(start_);
+    start_ = scanned_ = buffer_.size();
   }
 
  private:
+  // Drops served bytes: all of them once everything is served, else only
+  // when they dominate the buffer.
   void compact() {
     if (start_ == buffer_.size()) {
       buffer_.clear();
@@ -105,7 +111,7 @@ void serve_line(std::string_view line) {
 
 void run_service_loop() {
   PendingInput pending;
-  std::string line;
+  std::string_view line;
   char buffer[kReadSize];
   while (!output_broken()) {
     if (pending.take_line(line)) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "executor_process.h"
 
@@ -87,6 +88,24 @@ TEST(ServiceLoop, InvalidUtf8EndsTheLoopWithoutReply) {
     EXPECT_TRUE(executor.stdout_closed()) << bad;
     EXPECT_EQ(executor.wait_exit(), 0);
   }
+}
+
+TEST(ServiceLoop, IdleAfterATerminalRunSleepsUntilInputArrives) {
+  ExecutorProcess executor;
+  // A terminal run leaves descriptor 0 non-blocking.
+  executor.send_line(R"({"type":"run.ast","run_id":"t","ast":{"Command":{"name":"true","args":[],)"
+                     R"("single_quoted_args":[],"redirects":[]}}})");
+  executor.read_until(R"("type":"exit")");
+  const long switches_before = executor.voluntary_switches();
+  const long ticks_before = executor.cpu_ticks();
+  std::this_thread::sleep_for(2s);
+  const long switches = executor.voluntary_switches() - switches_before;
+  const long ticks = executor.cpu_ticks() - ticks_before;
+  // Waking every millisecond would be about two thousand switches.
+  EXPECT_LT(switches, 50);
+  EXPECT_LT(ticks, 10);
+  executor.send_line(R"({"type":"later"})");
+  EXPECT_EQ(executor.next_line(), unknown("later"));
 }
 
 TEST(ServiceLoop, FrontEndClosingStdoutEndsTheProcess) {

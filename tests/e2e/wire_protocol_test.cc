@@ -9,6 +9,8 @@
 namespace zelta::testing {
 namespace {
 
+using namespace std::string_literals;
+
 constexpr const char* kParseError = R"({"exit_code":1,"error":"Parse error"})";
 
 struct Exchange {
@@ -41,6 +43,7 @@ TEST(WireProtocol, UndecodableLinesGetParseErrorAndTheLoopGoesOn) {
       {R"({"type":"read_file","type":"glob"})", {kParseError}},
       {R"({"Type":"glob"})", {kParseError}},
       {R"({"type":"glob"} x)", {kParseError}},
+      {"{\"type\":\"glob\"}\0 x"s, {kParseError}},
       {R"({"type":"t","rows":65536})", {kParseError}},
       {R"({"type":"t","timeout_ms":-1})", {kParseError}},
       {R"({"type":"t","timeout_ms":1.5})", {kParseError}},

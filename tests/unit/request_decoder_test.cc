@@ -9,6 +9,8 @@
 namespace zelta {
 namespace {
 
+using namespace std::string_literals;
+
 std::string nested(int depth, std::string_view inner = "") {
   return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
 }
@@ -38,6 +40,11 @@ TEST(RequestDecoder, RefusesLinesThatAreNotOneRequestObject) {
       R"({"type":"a","extra":[1,}})",
       R"({"type":"a","extra":01})",
       R"({"type":"a","extra":NaN})",
+      "\xef\xbb\xbf{\"type\":\"a\"}",  // a byte order mark is not whitespace
+      // A raw NUL byte is not JSON whitespace, wherever it stands.
+      "{\"type\":\"a\"}\0"s,
+      "{\"type\":\"a\"}\0 trailing"s,
+      "{\"type\":\"a\0\"}"s,
       // Duplicate known keys, whatever their values.
       R"({"type":"read_file","type":"glob"})",
       R"({"type":"a","run_id":null,"run_id":"b"})",

@@ -295,6 +295,15 @@ long ExecutorProcess::cpu_ticks() const {
   return utime + stime;
 }
 
+long ExecutorProcess::voluntary_switches() const {
+  std::ifstream file("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
 std::string json_quote(std::string_view text) { return nlohmann::json(std::string(text)).dump(); }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

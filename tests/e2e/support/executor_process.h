@@ -83,6 +83,9 @@ class ExecutorProcess {
   static char process_state(pid_t pid);
   /// CPU time (user + system) the executor has used, in clock ticks.
   long cpu_ticks() const;
+  /// How often the executor's main thread has gone to sleep voluntarily
+  /// (blocked in a system call); a busy-waiting loop makes it climb.
+  long voluntary_switches() const;
 
  private:
   void pump_stderr();
