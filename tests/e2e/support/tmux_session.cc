@@ -1,5 +1,6 @@
 #include "tmux_session.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,8 +9,6 @@
 
 namespace zelta::testing {
 namespace {
-
-int sessions_started = 0;
 
 std::string capture(const std::string& command) {
   std::string output;
@@ -41,18 +40,24 @@ std::string sh_quote(const std::string& text) {
 
 bool TmuxSession::available() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
 
-TmuxSession::TmuxSession(const std::string& command, int cols, int rows)
-    : socket_("zelta-test-" + std::to_string(getpid()) + "-" + std::to_string(++sessions_started)) {
-  // No user configuration, a plain TERM, and a window exactly of the requested size.
+TmuxSession::TmuxSession(const std::string& command, int cols, int rows) {
+  char directory[] = "/tmp/zelta-tmux-XXXXXX";
+  if (mkdtemp(directory) != nullptr) directory_ = directory;
+  socket_ = directory_ + "/socket";
+  // No user configuration, and a window exactly of the requested size.
   tmux("-f /dev/null new-session -d -s test -x " + std::to_string(cols) + " -y " +
        std::to_string(rows) + " " + sh_quote(command));
   tmux("set-option -t test status off");
 }
 
-TmuxSession::~TmuxSession() { tmux("kill-server"); }
+TmuxSession::~TmuxSession() {
+  tmux("kill-server");
+  std::remove(socket_.c_str());
+  if (!directory_.empty()) rmdir(directory_.c_str());
+}
 
 std::string TmuxSession::tmux(const std::string& arguments) {
-  return capture("tmux -L " + socket_ + " " + arguments + " 2>/dev/null");
+  return capture("tmux -S " + sh_quote(socket_) + " " + arguments + " 2>/dev/null");
 }
 
 void TmuxSession::type(const std::string& text) { tmux("send-keys -t test -l " + sh_quote(text)); }

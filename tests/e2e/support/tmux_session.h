@@ -6,8 +6,9 @@
 
 namespace zelta::testing {
 
-/// One tmux server on a private socket with one window running a shell command.
-/// The destructor kills the server and with it everything started in the window.
+/// One tmux server on a private socket (in a temporary directory of its own) with one
+/// window running a shell command. The destructor kills the server, and with it
+/// everything started in the window, and removes the socket and its directory.
 class TmuxSession {
  public:
   /// True when a tmux program can be run.
@@ -34,6 +35,7 @@ class TmuxSession {
  private:
   std::string tmux(const std::string& arguments);
 
+  std::string directory_;
   std::string socket_;
   std::string last_;
 };
