@@ -90,6 +90,19 @@ std::size_t append_decimal(char* out, std::size_t at, std::size_t capacity, int 
 void prepare_child_error_texts() { g_texts = &error_texts(); }
 
 void exec_in_child(const ChildExec& plan) {
+  // Signals first: once the terminal is ours, a typed Ctrl-C must find the
+  // default disposition even if the executor was started with it ignored.
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  ::sigemptyset(&defaults.sa_mask);
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
+    ::sigaction(signal_number, &defaults, nullptr);  // fails harmlessly for reserved ones
+  }
+
   ::setsid();
   ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
   for (int stream = 0; stream < 3; ++stream) {
@@ -101,18 +114,9 @@ void exec_in_child(const ChildExec& plan) {
   if (plan.cwd_fd >= 0) ::fchdir(plan.cwd_fd);
   // The executor's own descriptors are close-on-exec, but one it inherited
   // without that flag would otherwise reach the program too.
+  // This also closes the launch's readiness pipe: the parent announces the
+  // run only once the terminal is this process's controlling terminal.
   ::syscall(SYS_close_range, 3u, ~0u, 0u);
-
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction defaults = {};
-  defaults.sa_handler = SIG_DFL;
-  ::sigemptyset(&defaults.sa_mask);
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
-    ::sigaction(signal_number, &defaults, nullptr);  // fails harmlessly for reserved ones
-  }
 
   if (plan.setup_failure != nullptr) {
     write_all(2, plan.setup_failure, plan.setup_failure_length);

@@ -174,9 +174,23 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   if (!terminal) return fail("forkpty failed");
   plan.slave_fd = terminal->slave.get();
 
+  // The child holds the write end of this pipe until it has made the
+  // terminal its controlling terminal and closed its other descriptors (or
+  // executed, or exited). Waiting for end of file here means that when the
+  // run announces "started", typed input such as Ctrl-C already reaches the
+  // command's process group as a signal instead of being lost.
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) return fail("forkpty failed");
+  UniqueFd ready_read(ready[0]);
+  UniqueFd ready_write(ready[1]);
+
   pid_t child = ::fork();
   if (child < 0) return fail("forkpty failed");
   if (child == 0) exec_in_child(plan);
+  ready_write.reset();
+  char byte;
+  while (::read(ready_read.get(), &byte, 1) < 0 && errno == EINTR) {
+  }
 
   PtyLaunch launch;
   launch.child_pid = child;

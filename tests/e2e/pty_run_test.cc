@@ -136,6 +136,20 @@ TEST(PtyRunE2E, SignalRequestsEndTheCommand) {
   }
 }
 
+// Ctrl-C typed the moment "started" arrives must reach the command as SIGINT:
+// by then the terminal is already the command's controlling terminal, and the
+// command has the default disposition even when the executor ignores SIGINT.
+TEST(PtyRunE2E, InterruptTypedRightAfterStartedEndsTheCommand) {
+  ExecutorOptions options;
+  options.ignore_interrupt = true;
+  ExecutorProcess executor(options);
+  for (int round = 0; round < 20; ++round) {
+    start(executor, "cat", {});
+    executor.send_line(control_line("stdin.write", {{"data", "\u0003"}}));
+    EXPECT_EQ(exit_code_of(events_to_exit(executor)), 130) << "round " << round;
+  }
+}
+
 TEST(PtyRunE2E, ControlLinesSplitAcrossWritesAndAmidNoise) {
   ExecutorProcess executor;
   start(executor, "head", {"-n", "1"});

@@ -68,14 +68,19 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
+  if (!options.ignore_interrupt) sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
   sigset_t empty;
   sigemptyset(&empty);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setsigmask(&attr, &empty);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  // An ignored disposition is inherited through the spawn.
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  if (options.ignore_interrupt) sigaction(SIGINT, &ignore, &previous);
   int rc = posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv, envp.data());
+  if (options.ignore_interrupt) sigaction(SIGINT, &previous, nullptr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(in[0]);

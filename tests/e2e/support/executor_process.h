@@ -27,6 +27,9 @@ struct ExecutorOptions {
   std::string cwd;
   /// Path of the executable; empty means the built stdio_executor.
   std::string executable;
+  /// Start the executor with SIGINT ignored, as a front end that shields it
+  /// from the user's Ctrl-C does.
+  bool ignore_interrupt = false;
 };
 
 /// One running executor with its stdin, stdout and stderr on pipes. The
