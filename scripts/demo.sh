@@ -4,11 +4,13 @@
 # Top-level requests are sent one at a time, each after the previous one was
 # answered. A control request (stdin.write, run.signal, stream.flush) that
 # follows a "run.ast" line is sent while that command runs, once it started.
+# Then, when run in a terminal, it opens the try-it client there, so you can
+# type command lines yourself (`ls -l | wc -l`, an interactive `sh`, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTA_TESTS=OFF >/dev/null
-cmake --build build/demo --target stdio_executor >/dev/null
+cmake --build build/demo --target stdio_executor stdio_client >/dev/null
 session=${1:-examples/demo.jsonl}
 
 coproc EXECUTOR { exec build/demo/stdio_executor; }
@@ -70,3 +72,9 @@ exec {to_executor}>&-
 status=0
 wait "$executor_pid" || status=$?
 printf '\nend of input: the executor exited with status %d\n' "$status"
+
+if [ -t 0 ] && [ -t 1 ]; then
+  printf '\nNow try it yourself: type a command line such as  ls -l | wc -l  or  sh\n'
+  printf '(Ctrl-D or "exit" leaves; add --trace to see the protocol lines.)\n\n'
+  exec build/demo/stdio_client -i
+fi
