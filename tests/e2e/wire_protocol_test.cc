@@ -53,7 +53,7 @@ TEST(WireProtocol, UndecodableLinesGetParseErrorAndTheLoopGoesOn) {
 
 TEST(WireProtocol, UnknownTypesAreEchoedExactlyAndEscaped) {
   expect_exchanges({
-      {R"({"type":"glob","extra":{"a":[1,2]}})", {R"({"exit_code":1,"error":"Unknown: glob"})"}},
+      {R"({"type":"glob","extra":{"a":[1,2]}})", {R"({"exit_code":1,"error":"Missing patterns"})"}},
       {R"({"type":"process_subst2"})", {R"({"exit_code":1,"error":"Unknown: process_subst2"})"}},
       {R"({"type":"Run.Ast","run_id":"r"})", {R"({"exit_code":1,"error":"Unknown: Run.Ast"})"}},
       {R"({"type":""})", {R"({"exit_code":1,"error":"Unknown: "})"}},
