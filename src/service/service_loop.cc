@@ -20,6 +20,17 @@ namespace {
 
 constexpr std::size_t kReadSize = 4096;
 
+// Empties `text`; storage grown by an exceptionally long line is given back
+// instead of being held for the rest of the process's life.
+void release_if_large(std::string& text) {
+  constexpr std::size_t kRetainedCapacity = 1 << 20;
+  if (text.capacity() > kRetainedCapacity) {
+    std::string().swap(text);
+  } else {
+    text.clear();
+  }
+}
+
 // Bytes read from descriptor 0 that do not yet form a complete line. Served
 // lines are consumed from the front by advancing `start`; the storage is
 // compacted only when the consumed part dominates, so many short lines in one
@@ -51,14 +62,14 @@ class PendingInput {
   // Takes everything pending as the last line.
   void take_rest(std::string& line) {
     line.assign(buffer_, start_, std::string::npos);
-    buffer_.clear();
+    release_if_large(buffer_);
     start_ = scanned_ = 0;
   }
 
  private:
   void compact() {
     if (start_ == buffer_.size()) {
-      buffer_.clear();
+      release_if_large(buffer_);
       start_ = scanned_ = 0;
     } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
       buffer_.erase(0, start_);
@@ -113,6 +124,7 @@ void run_service_loop() {
       // ASCII, so checking the text without it is the same.
       if (!is_valid_utf8(line)) return;
       serve_line(line);
+      release_if_large(line);
       continue;
     }
     ssize_t n = ::read(0, buffer, sizeof buffer);
