@@ -72,8 +72,8 @@ class Soak {
         EXPECT_EQ(executor_.next_line(), R"({"exit_code":0,"content":"line one\nline two\n"})");
         break;
       case 9:
-        executor_.send_line(json{{"type", "glob"}, {"patterns", {"*.txt"}},
-                                 {"cwd", scratch_.path()}}.dump());
+        executor_.send_line(
+            json{{"type", "glob"}, {"patterns", {"*.txt"}}, {"cwd", scratch_.path()}}.dump());
         EXPECT_EQ(json::parse(executor_.next_line()).value("exit_code", -1), 0);
         break;
       case 10:
@@ -125,7 +125,9 @@ class Soak {
   void signal_run(const std::string& id, const char* name) {
     start(command_request(id, "sleep", {"30"}, json::array(), here_env()));
     executor_.send_line(control_request("run.signal", id, {{"signal", name}}));
-    const int expected = std::string(name) == "TERM" ? 143 : std::string(name) == "KILL" ? 137 : 130;
+    const int expected = std::string(name) == "TERM"   ? 143
+                         : std::string(name) == "KILL" ? 137
+                                                       : 130;
     EXPECT_EQ(read_run(executor_).exit_code, expected);
   }
 

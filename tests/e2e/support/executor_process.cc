@@ -55,7 +55,11 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   envp.push_back(nullptr);
 
   std::string exe = options.executable.empty() ? ZELTA_EXECUTOR_PATH : options.executable;
-  char* argv[] = {exe.data(), nullptr};
+  std::vector<std::string> words = options.wrapper;
+  words.push_back(exe);
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -75,7 +79,7 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setsigmask(&attr, &empty);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  int rc = posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv, envp.data());
+  int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(in[0]);

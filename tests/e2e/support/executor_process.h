@@ -27,6 +27,10 @@ struct ExecutorOptions {
   std::string cwd;
   /// Path of the executable; empty means the built stdio_executor.
   std::string executable;
+  /// A command line run in front of the executable, which it must exec with
+  /// the remaining arguments (for example one that changes the user); empty
+  /// starts the executable directly.
+  std::vector<std::string> wrapper;
 };
 
 /// One running executor with its stdin, stdout and stderr on pipes. The

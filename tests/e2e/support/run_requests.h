@@ -43,8 +43,7 @@ struct RunOutcome {
 
 /// Reads lines until the run's "exit" event or an error reply; records a
 /// failure for a line that is not JSON or when nothing more arrives.
-RunOutcome read_run(ExecutorProcess& executor,
-                    std::chrono::milliseconds timeout = kLineTimeout);
+RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout = kLineTimeout);
 
 /// Resident memory of process `pid` in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
