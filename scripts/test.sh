@@ -19,7 +19,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DZELTA_SANITIZE=ON
 # Capture threads, the output writer and whole runs through the executor.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite build/tsan 'Output|Pipeline|Capture|PtyRun|Soak|Fault' \
+  run_suite build/tsan 'Output|ServiceLoop|Pipeline|Capture|PtyRun|Soak|Fault' \
   -DCMAKE_BUILD_TYPE=Debug -DZELTA_TSAN=ON
 if [ "${ZELTA_FUZZ_SECONDS:-20}" != 0 ]; then
   bash scripts/fuzz.sh "${ZELTA_FUZZ_SECONDS:-20}"

@@ -45,6 +45,15 @@ struct RunOutcome {
 /// failure for a line that is not JSON or when nothing more arrives.
 RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout = kLineTimeout);
 
+/// False when the executor is built with a sanitizer, whose allocator holds
+/// freed memory back on purpose: resident memory then says nothing.
+constexpr bool kResidentMemoryIsMeaningful =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    false;
+#else
+    true;
+#endif
+
 /// Resident memory of process `pid` in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
 
