@@ -243,7 +243,9 @@ TEST(FaultE2E, HugeRequestLineAndLargeTypedInput) {
   // The memory of both is given back.
   const long rss_after = resident_kib(executor.pid());
   std::printf("huge inputs: rss %ld KiB -> %ld KiB\n", rss_before, rss_after);
-  if (kResidentMemoryIsMeaningful) EXPECT_LT(rss_after, rss_before + 8 * 1024);
+  if (kResidentMemoryIsMeaningful) {
+    EXPECT_LT(rss_after, rss_before + 8 * 1024);
+  }
   expect_serving(executor);
 }
 

@@ -174,7 +174,9 @@ TEST(SoakE2E, MixedRequestsLeaveNothingBehind) {
   const long rss_after = resident_kib(executor.pid());
   std::printf("soak: %d requests, rss %ld KiB -> %ld KiB, %zu descriptors\n", kSteps, rss_before,
               rss_after, fds_before.size());
-  if (kResidentMemoryIsMeaningful) EXPECT_LT(rss_after, rss_before + 2048);
+  if (kResidentMemoryIsMeaningful) {
+    EXPECT_LT(rss_after, rss_before + 2048);
+  }
   // Still serving.
   executor.send_line(R"({"type":"process_subst"})");
   EXPECT_NE(executor.next_line().find("\"exit_code\":0"), std::string::npos);
