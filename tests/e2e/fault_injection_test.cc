@@ -249,5 +249,72 @@ TEST(FaultE2E, HugeRequestLineAndLargeTypedInput) {
   expect_serving(executor);
 }
 
+// Pipelines under faults. Each test is skipped while pipelines cannot be
+// launched at all.
+class PipelineFaultE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!pipelines_available(executor_)) GTEST_SKIP() << "pipelines are not launched yet";
+  }
+  ExecutorProcess executor_;
+};
+
+TEST_F(PipelineFaultE2E, DescriptorExhaustionGetsSpawnFailedOrAFullRun) {
+  const auto fds_before = executor_.open_fds();
+  for (rlim_t limit = 3; limit <= 14; ++limit) {
+    ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_NOFILE, limit));
+    SCOPED_TRACE("RLIMIT_NOFILE " + std::to_string(limit));
+    executor_.send_line(pipeline_request("p", {{"echo", "a"}, {"cat"}, {"cat"}}));
+    RunOutcome run = read_run(executor_);
+    if (run.error.empty()) {
+      EXPECT_EQ(run.stdout_text, "a\n");
+      EXPECT_EQ(run.exit_code, 0);
+    } else {
+      EXPECT_EQ(run.error.rfind("spawn failed: ", 0), 0u) << run.error;
+    }
+  }
+  ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_NOFILE, RLIM_INFINITY));
+  expect_serving(executor_);
+  EXPECT_EQ(executor_.open_fds(), fds_before);
+  // Members started before a failed spawn are not left as zombies.
+  EXPECT_TRUE(eventually([&] { return executor_.children().empty(); }));
+}
+
+TEST_F(PipelineFaultE2E, FrontEndClosingStdoutMidPipelineEndsTheExecutor) {
+  executor_.send_line(pipeline_request("p", {{"sh", "-c", "sleep 0.5; echo x"}, {"cat"}}));
+  executor_.close_stdout();
+  EXPECT_TRUE(executor_.wait_exit().has_value());
+}
+
+TEST_F(PipelineFaultE2E, FrontEndClosingStdinMidPipelineLetsItFinish) {
+  executor_.send_line(pipeline_request("p", {{"sh", "-c", "sleep 0.5; echo x"}, {"cat"}}));
+  executor_.close_stdin();
+  RunOutcome run = read_run(executor_);
+  EXPECT_EQ(run.stdout_text, "x\n");
+  EXPECT_EQ(executor_.wait_exit(), 0);
+}
+
+TEST_F(PipelineFaultE2E, BackgroundProcessHoldingThePipeIsWaitedFor) {
+  executor_.send_line(
+      pipeline_request("p", {{"sh", "-c", "(sleep 0.5; echo late) & echo now"}, {"cat"}}));
+  RunOutcome run = read_run(executor_);
+  EXPECT_EQ(run.stdout_text, "now\nlate\n");
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(eventually([&] { return executor_.children().empty(); }));
+}
+
+TEST_F(PipelineFaultE2E, LargeStandardErrorArrivesWhole) {
+  // Scaled down from the 1 GB of the soak bench (ZELTA_SOAK_HUGE=1).
+  constexpr long kSize = 64L * 1024 * 1024;
+  executor_.send_line(pipeline_request(
+      "p", {{"sh", "-c", "head -c " + std::to_string(kSize) + " /dev/zero | tr '\\0' e >&2"},
+            {"true"}}));
+  RunOutcome run = read_run(executor_, std::chrono::seconds(120));
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(static_cast<long>(run.stderr_text.size()), kSize);
+  EXPECT_EQ(run.stderr_text.find_first_not_of('e'), std::string::npos);
+  expect_serving(executor_);
+}
+
 }  // namespace
 }  // namespace zelta::testing

@@ -112,6 +112,11 @@ RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout
   }
 }
 
+bool pipelines_available(ExecutorProcess& executor) {
+  executor.send_line(pipeline_request("probe", {{"true"}}));
+  return read_run(executor).exit_code == 0;
+}
+
 long resident_kib(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string key;

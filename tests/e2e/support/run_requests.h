@@ -45,6 +45,10 @@ struct RunOutcome {
 /// failure for a line that is not JSON or when nothing more arrives.
 RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout = kLineTimeout);
 
+/// True when the executor launches pipelines (it answers a one-member
+/// pipeline with a run rather than a refusal).
+bool pipelines_available(ExecutorProcess& executor);
+
 /// False when the executor is built with a sanitizer, whose allocator holds
 /// freed memory back on purpose: resident memory then says nothing.
 constexpr bool kResidentMemoryIsMeaningful =
