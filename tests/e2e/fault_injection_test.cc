@@ -195,13 +195,19 @@ TEST(FaultE2E, CommandIgnoringInterruptAndTerminationEndsOnlyByKill) {
 }
 
 TEST(FaultE2E, BackgroundProcessHoldingTheTerminalDoesNotHoldTheRun) {
+  ScratchDirectory scratch;
   ExecutorProcess executor;
   expect_serving(executor);
   const auto fds_before = executor.open_fds();
-  // The background process is in a session of its own, so the hang-up that
-  // ends the terminal's session spares it: it outlives the run with the
-  // terminal still open on its descriptors.
-  executor.send_line(command_request("r", "sh", {"-c", "setsid sleep 60 & echo $!"}));
+  // The background process moves to a session of its own (so the hang-up
+  // that ends the terminal's session spares it) and reports its pid through
+  // a file; the command waits for that, so it is in place before the run
+  // ends. It outlives the run with the terminal still on its stdin and stderr.
+  const std::string pid_file = scratch.path() + "/pid";
+  executor.send_line(command_request(
+      "r", "sh",
+      {"-c", "setsid sh -c 'echo $$; exec sleep 60' >" + pid_file + " & while [ ! -s " + pid_file +
+                 " ]; do sleep 0.01; done; cat " + pid_file}));
   RunOutcome run = read_run(executor);
   EXPECT_EQ(run.exit_code, 0);
   const pid_t background = std::atoi(run.stdout_text.c_str());
