@@ -10,7 +10,7 @@
 
 static char out[4096 * 6 * 2 + 256];
 
-static size_t escape(char *dst, const unsigned char *src, size_t n) {
+static size_t escape(char* dst, const unsigned char* src, size_t n) {
   static const char hex[] = "0123456789abcdef";
   size_t k = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -20,11 +20,26 @@ static size_t escape(char *dst, const unsigned char *src, size_t n) {
       dst[k++] = (char)c;
     } else if (c < 0x20) {
       switch (c) {
-        case '\b': dst[k++] = '\\'; dst[k++] = 'b'; break;
-        case '\t': dst[k++] = '\\'; dst[k++] = 't'; break;
-        case '\n': dst[k++] = '\\'; dst[k++] = 'n'; break;
-        case '\f': dst[k++] = '\\'; dst[k++] = 'f'; break;
-        case '\r': dst[k++] = '\\'; dst[k++] = 'r'; break;
+        case '\b':
+          dst[k++] = '\\';
+          dst[k++] = 'b';
+          break;
+        case '\t':
+          dst[k++] = '\\';
+          dst[k++] = 't';
+          break;
+        case '\n':
+          dst[k++] = '\\';
+          dst[k++] = 'n';
+          break;
+        case '\f':
+          dst[k++] = '\\';
+          dst[k++] = 'f';
+          break;
+        case '\r':
+          dst[k++] = '\\';
+          dst[k++] = 'r';
+          break;
         default:
           memcpy(dst + k, "\\u00", 4);
           k += 4;
@@ -38,12 +53,12 @@ static size_t escape(char *dst, const unsigned char *src, size_t n) {
   return k;
 }
 
-static void put(const char *s, size_t n, size_t *k) {
+static void put(const char* s, size_t n, size_t* k) {
   memcpy(out + *k, s, n);
   *k += n;
 }
 
-static void write_all(const char *p, size_t n) {
+static void write_all(const char* p, size_t n) {
   while (n > 0) {
     ssize_t w = write(1, p, n);
     if (w <= 0) return;
@@ -52,7 +67,7 @@ static void write_all(const char *p, size_t n) {
   }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc < 2) return 2;
   struct winsize ws = {24, 80, 0, 0};
   int master;

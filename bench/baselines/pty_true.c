@@ -14,14 +14,14 @@ static double now_us(void) {
   return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
 }
 
-static int compare(const void *a, const void *b) {
-  double x = *(const double *)a, y = *(const double *)b;
+static int compare(const void* a, const void* b) {
+  double x = *(const double*)a, y = *(const double*)b;
   return x < y ? -1 : x > y;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   int runs = argc > 1 ? atoi(argv[1]) : 200;
-  double *times = malloc(sizeof(double) * (size_t)runs);
+  double* times = malloc(sizeof(double) * (size_t)runs);
   for (int i = 0; i < runs; ++i) {
     double start = now_us();
     struct winsize ws = {24, 80, 0, 0};
@@ -29,7 +29,7 @@ int main(int argc, char **argv) {
     pid_t pid = forkpty(&master, NULL, NULL, &ws);
     if (pid < 0) return 1;
     if (pid == 0) {
-      execlp("true", "true", (char *)NULL);
+      execlp("true", "true", (char*)NULL);
       _exit(127);
     }
     char buf[1024];

@@ -1,13 +1,97 @@
 #include "launch/pipeline_launch.h"
 
-namespace zelta {
+#include <fcntl.h>
 
-// Placeholder until pipeline launch exists.
-Result<PipelineLaunch> launch_pipeline(const Request& pipeline_form) {
-  if (!pipeline_form.commands || pipeline_form.commands->empty()) {
-    return fail("Missing pipeline commands");
+#include <utility>
+
+#include "launch/environment.h"
+#include "launch/process_spec.h"
+#include "launch/spawn.h"
+#include "supervise/member_reaper.h"
+
+namespace zelta {
+namespace {
+
+constexpr int kCapturedPipeSize = 1024 * 1024;
+
+}  // namespace
+
+PipelineLaunch::PipelineLaunch(PipelineLaunch&& other) noexcept
+    : run_id(std::move(other.run_id)),
+      children(std::exchange(other.children, {})),
+      stderr_captures(std::exchange(other.stderr_captures, {})),
+      stdout_capture(std::move(other.stdout_capture)) {}
+
+PipelineLaunch& PipelineLaunch::operator=(PipelineLaunch&& other) noexcept {
+  if (this != &other) {
+    abandon();
+    run_id = std::move(other.run_id);
+    children = std::exchange(other.children, {});
+    stderr_captures = std::exchange(other.stderr_captures, {});
+    stdout_capture = std::move(other.stdout_capture);
   }
-  return fail("spawn failed: not available");
+  return *this;
+}
+
+PipelineLaunch::~PipelineLaunch() { abandon(); }
+
+void PipelineLaunch::abandon() {
+  std::vector<pid_t> pids;
+  for (const PipelineChild& child : children) {
+    if (!child.reaped) pids.push_back(child.pid);
+  }
+  std::vector<CaptureThread> captures;
+  for (CaptureThread& capture : stderr_captures) {
+    if (capture.joinable()) captures.push_back(std::move(capture));
+  }
+  if (stdout_capture.joinable()) captures.push_back(std::move(stdout_capture));
+  children.clear();
+  stderr_captures.clear();
+  reap_in_background(std::move(pids), std::move(captures));
+}
+
+Result<PipelineLaunch> launch_pipeline(const Request& form) {
+  if (!form.commands || form.commands->empty()) return fail("Missing pipeline commands");
+  if (form.operators) {
+    for (const std::string& op : *form.operators) {
+      if (op != "|") return fail("Only '|' operator is supported in run.pipeline");
+    }
+  }
+  PipelineLaunch launch;
+  launch.run_id = form.run_id.value_or("run-0");
+  const std::string cwd = form.cwd.value_or("/tmp");
+
+  // On any failure below, returning destroys `launch`, which hands the
+  // members started so far to the background reaper.
+  UniqueFd previous_stdout;
+  for (std::size_t i = 0; i < form.commands->size(); ++i) {
+    const PipelineCommand& member = (*form.commands)[i];
+    ProcessSpec spec;
+    spec.program = member.command;
+    spec.argv.reserve(member.args.size() + 1);
+    spec.argv.push_back(member.command);
+    spec.argv.insert(spec.argv.end(), member.args.begin(), member.args.end());
+    spec.cwd = cwd;
+    spec.env = compose_environment(form.env, member.command, LaunchMode::kPipeline);
+    spec.stdin_slot =
+        i == 0 ? StdioSlot::null() : StdioSlot::descriptor(std::move(previous_stdout));
+    spec.stdout_slot = StdioSlot::pipe();
+    spec.stderr_slot = StdioSlot::pipe();
+    auto child = start_process(std::move(spec));
+    if (!child) return fail("spawn failed: " + child.error());
+    launch.children.push_back(PipelineChild{child->pid});
+    auto capture = start_capture(std::move(child->stderr_end));
+    if (!capture) return fail("spawn failed: " + capture.error());
+    launch.stderr_captures.push_back(std::move(capture).value());
+    previous_stdout = std::move(child->stdout_end);
+  }
+  // A larger pipe for the captured standard output lets the capture read it
+  // in fewer, larger pieces; where the system refuses, the default stays.
+  ::fcntl(previous_stdout.get(), F_SETPIPE_SZ, kCapturedPipeSize);
+  auto capture = start_capture(std::move(previous_stdout));
+  if (!capture) return fail("spawn failed: " + capture.error());
+  launch.stdout_capture = std::move(capture).value();
+  return launch;
 }
 
 }  // namespace zelta

@@ -1,20 +1,58 @@
 // Starting the members of a pipeline joined by pipes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 #include "protocol/request.h"
 #include "protocol/result.h"
+#include "supervise/capture_thread.h"
 
 namespace zelta {
 
-/// What a successful pipeline launch hands to its run.
-struct PipelineLaunch {
-  std::string run_id;
+/// One started member of a pipeline.
+struct PipelineChild {
+  pid_t pid = -1;
+  /// Set once the member has been waited for (successfully or not).
+  bool reaped = false;
 };
 
-/// Starts every member of the pipeline form. Fails with the error text of the
-/// reply ("Missing pipeline commands", "spawn failed: ...", ...).
+/// What a successful pipeline launch hands to its run: the members in
+/// pipeline order, a capture of each member's standard error, and one of the
+/// last member's standard output.
+///
+/// Owns its children: when it is destroyed, members not yet marked reaped and
+/// captures not yet joined are handed to a background reaper, so a launch
+/// that fails half way, or a run that is abandoned, leaves no zombie and
+/// never holds up its caller.
+struct PipelineLaunch {
+  std::string run_id;
+  std::vector<PipelineChild> children;
+  std::vector<CaptureThread> stderr_captures;
+  CaptureThread stdout_capture;
+
+  PipelineLaunch() = default;
+  PipelineLaunch(PipelineLaunch&& other) noexcept;
+  PipelineLaunch& operator=(PipelineLaunch&& other) noexcept;
+  ~PipelineLaunch();
+
+ private:
+  void abandon();
+};
+
+/// Starts every member of the pipeline form: the first reads the null
+/// device, each later one the standard output of the one before, and every
+/// standard output and standard error goes to a pipe; the executor keeps only
+/// the read ends of the standard-error pipes and of the last standard-output
+/// pipe, each inside its capture thread. Members run in `cwd` ("/tmp" when
+/// absent) with the request's `env` and TERM=xterm-256color.
+///
+/// Fails with the error reply's text: "Missing pipeline commands", "Only '|'
+/// operator is supported in run.pipeline", or "spawn failed: " and the
+/// description of the start (or capture thread) failure. Members started
+/// before a failure go on running and are reaped in the background.
 Result<PipelineLaunch> launch_pipeline(const Request& pipeline_form);
 
 }  // namespace zelta

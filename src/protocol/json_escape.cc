@@ -42,7 +42,10 @@ const EscapeEntry kEscapes[256] = {
 #define ZELTA_E4(i) ZELTA_E(i), ZELTA_E(i + 1), ZELTA_E(i + 2), ZELTA_E(i + 3)
 #define ZELTA_E16(i) ZELTA_E4(i), ZELTA_E4(i + 4), ZELTA_E4(i + 8), ZELTA_E4(i + 12)
 #define ZELTA_E64(i) ZELTA_E16(i), ZELTA_E16(i + 16), ZELTA_E16(i + 32), ZELTA_E16(i + 48)
-    ZELTA_E64(0), ZELTA_E64(64), ZELTA_E64(128), ZELTA_E64(192),
+    ZELTA_E64(0),
+    ZELTA_E64(64),
+    ZELTA_E64(128),
+    ZELTA_E64(192),
 #undef ZELTA_E64
 #undef ZELTA_E16
 #undef ZELTA_E4

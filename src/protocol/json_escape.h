@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zelta {
 
 namespace json_detail {
@@ -17,10 +21,25 @@ struct EscapeEntry {
 };
 extern const EscapeEntry kEscapes[256];
 
-/// Length of the prefix of [p, end) that needs no escaping. Looks at eight
-/// bytes at a time: a byte needs escaping when it is below 0x20, '"' or '\\'.
+/// Length of the prefix of [p, end) that needs no escaping. Looks at sixteen
+/// (or eight) bytes at a time: a byte needs escaping when it is below 0x20, '"' or '\\'.
 inline std::size_t plain_prefix(const char* p, const char* end) {
   const char* start = p;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // max(c, 0x1F) == 0x1F exactly when c <= 0x1F, compared unsigned.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(chunk, below_space), below_space);
+    const __m128i special =
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, special)));
+    if (mask != 0) return static_cast<std::size_t>(p - start) + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   while (end - p >= 8) {

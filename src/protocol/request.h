@@ -1,11 +1,10 @@
 // The decoded form of one input line, and the records it carries.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -138,8 +138,10 @@ void ExecutorProcess::close_stdout() {
 
 std::optional<std::string> ExecutorProcess::read_line(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
+  std::size_t scanned = 0;  // bytes already known to hold no line feed
   while (true) {
-    auto newline = out_buffer_.find('\n');
+    auto newline = out_buffer_.find('\n', scanned);
+    scanned = out_buffer_.size();
     if (newline != std::string::npos) {
       std::string line = out_buffer_.substr(0, newline);
       out_buffer_.erase(0, newline + 1);

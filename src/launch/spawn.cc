@@ -1,0 +1,184 @@
+#include "launch/spawn.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "launch/program_search.h"
+#include "protocol/system_error.h"
+
+namespace zelta {
+namespace {
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// The child's descriptor for one standard stream and the executor's end of a
+// pipe made for it.
+struct StreamEnds {
+  UniqueFd child;
+  UniqueFd kept;
+};
+
+Result<StreamEnds, int> prepare_stream(StdioSlot& slot, bool child_reads) {
+  switch (slot.kind) {
+    case StdioKind::kInherit:
+      return StreamEnds{};
+    case StdioKind::kNull: {
+      const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (fd < 0) return Failure<int>{errno};
+      return StreamEnds{UniqueFd(fd), UniqueFd()};
+    }
+    case StdioKind::kPipe: {
+      int fds[2];
+      if (::pipe2(fds, O_CLOEXEC) != 0) return Failure<int>{errno};
+      UniqueFd read_end(fds[0]);
+      UniqueFd write_end(fds[1]);
+      if (child_reads) return StreamEnds{std::move(read_end), std::move(write_end)};
+      return StreamEnds{std::move(write_end), std::move(read_end)};
+    }
+    case StdioKind::kDescriptor:
+      return StreamEnds{std::move(slot.fd), UniqueFd()};
+  }
+  return StreamEnds{};
+}
+
+// The path to execute for `program`, found as the exec search would find it
+// in the child: relative candidates are looked at from the child's working
+// directory, but handed over unchanged, since the child resolves them after
+// changing into that directory.
+Result<std::string, int> find_program(const std::string& program, const EnvironmentBlock& env,
+                                      const std::string& cwd) {
+  const std::vector<std::string> candidates = program_candidates(program, env.get("PATH"));
+  if (cwd.empty() || program.find('/') != std::string::npos) {
+    return resolve_program(program, candidates);
+  }
+  std::vector<std::string> seen_from_cwd = candidates;
+  for (std::string& candidate : seen_from_cwd) {
+    if (candidate.empty() || candidate.front() != '/') candidate = cwd + "/" + candidate;
+  }
+  auto found = resolve_program(program, seen_from_cwd);
+  if (!found) return Failure<int>{found.error()};
+  const auto at = std::find(seen_from_cwd.begin(), seen_from_cwd.end(), found.value());
+  return candidates[static_cast<std::size_t>(at - seen_from_cwd.begin())];
+}
+
+class FileActions {
+ public:
+  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  // Every signal back to its default disposition (the executor ignores
+  // SIGPIPE, and a child must not inherit that) and nothing blocked.
+  SpawnAttributes() {
+    ::posix_spawnattr_init(&attributes_);
+    // Every bit set by hand: sigfillset leaves out the signals the C library
+    // keeps for its threads, and the spawn would leave those ignored in the
+    // child, where a program started by exec expects them at their default.
+    sigset_t all;
+    sigset_t none;
+    std::memset(&all, 0xFF, sizeof all);
+    ::sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attributes_, &all);
+    ::posix_spawnattr_setsigmask(&attributes_, &none);
+    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+}  // namespace
+
+Result<SpawnedChild> start_process(ProcessSpec spec) {
+  StreamEnds in, out, err;
+  {
+    // Take the slots' descriptors first, so that every exit closes them.
+    auto prepared_in = prepare_stream(spec.stdin_slot, true);
+    if (!prepared_in) return fail(system_error_text(prepared_in.error()));
+    in = std::move(prepared_in).value();
+    auto prepared_out = prepare_stream(spec.stdout_slot, false);
+    if (!prepared_out) return fail(system_error_text(prepared_out.error()));
+    out = std::move(prepared_out).value();
+    auto prepared_err = prepare_stream(spec.stderr_slot, false);
+    if (!prepared_err) return fail(system_error_text(prepared_err.error()));
+    err = std::move(prepared_err).value();
+  }
+
+  if (has_nul(spec.program) || has_nul(spec.cwd) ||
+      std::any_of(spec.argv.begin(), spec.argv.end(), has_nul)) {
+    return fail(kNulByteError);
+  }
+  for (const auto& [name, value] : spec.env) {
+    if (!has_nul(name) && !has_nul(value) && !is_valid_env_name(name)) {
+      return fail(system_error_text(EINVAL));
+    }
+  }
+  auto env = EnvironmentBlock::build(spec.env);
+  if (!env) return fail(env.error());
+  auto path = find_program(spec.program, *env, spec.cwd);
+  if (!path) return fail(system_error_text(path.error()));
+
+  std::vector<char*> argv;
+  if (spec.argv.empty()) spec.argv.push_back(spec.program);
+  for (std::string& arg : spec.argv) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  // A file action that cannot be recorded (no memory) must fail the start:
+  // the child would otherwise write into the executor's own streams.
+  FileActions actions;
+  int rc = 0;
+  if (!spec.cwd.empty()) {
+    rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), spec.cwd.c_str());
+  }
+  const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+  const UniqueFd* sources[3] = {&in.child, &out.child, &err.child};
+  for (int i = 0; i < 3 && rc == 0; ++i) {
+    if (*sources[i]) {
+      rc = ::posix_spawn_file_actions_adddup2(actions.get(), sources[i]->get(), targets[i]);
+    }
+  }
+  // The executor's own descriptors are close-on-exec; this also keeps out any
+  // that it inherited without the flag from whoever started it.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (rc != 0) return fail(system_error_text(rc));
+  const SpawnAttributes attributes;
+
+  pid_t pid = -1;
+  rc =
+      ::posix_spawn(&pid, path->c_str(), actions.get(), attributes.get(), argv.data(), env->envp());
+  if (rc == ENOEXEC) {
+    // An executable file without a recognised format (a script without a
+    // "#!" line) runs under the shell, as the exec search does.
+    std::vector<char*> shell_argv;
+    static char shell[] = "/bin/sh";
+    shell_argv.push_back(shell);
+    shell_argv.push_back(path->data());
+    shell_argv.insert(shell_argv.end(), argv.begin() + 1, argv.end());
+    rc =
+        ::posix_spawn(&pid, shell, actions.get(), attributes.get(), shell_argv.data(), env->envp());
+  }
+  if (rc != 0) return fail(system_error_text(rc));
+  return SpawnedChild{pid, std::move(in.kept), std::move(out.kept), std::move(err.kept)};
+}
+
+}  // namespace zelta

@@ -1,0 +1,76 @@
+// The bytes of one captured output stream, held once, with a running UTF-8 check.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "supervise/byte_block.h"
+#include "supervise/escaped_block.h"
+
+namespace zelta {
+
+/// A byte stream collected in blocks that are filled in place and never
+/// copied, so the stream costs its own size plus at most one partly filled
+/// block. Every committed piece is checked as UTF-8 at once; a stream found
+/// ill-formed is dropped as a whole: its blocks are released and later bytes
+/// are not kept.
+///
+/// With `escape_full_blocks`, each block is replaced by its JSON-escaped form
+/// (see hold_escaped) as soon as it is full, so the escaping is done while
+/// the stream is still being read and the text can later be written as it
+/// is held.
+class CaptureBuffer {
+ public:
+  explicit CaptureBuffer(bool escape_full_blocks = false)
+      : escape_full_blocks_(escape_full_blocks) {}
+  CaptureBuffer(CaptureBuffer&&) noexcept = default;
+  CaptureBuffer& operator=(CaptureBuffer&&) noexcept = default;
+
+  /// Room for the next read: at least one byte at the end of the stream.
+  /// Only while !dropped(). Null when no memory is left for a new block.
+  char* room();
+  /// Bytes available at room().
+  std::size_t room_size() const;
+  /// Declares that `n` bytes (at most room_size()) were written at room().
+  void commit(std::size_t n);
+  /// Marks the end of the stream: a sequence left incomplete makes the
+  /// stream ill-formed.
+  void finish();
+  /// Drops the stream: releases every block and keeps nothing afterwards.
+  void drop();
+
+  /// True once the stream was found ill-formed or dropped.
+  bool dropped() const { return dropped_; }
+  /// Raw bytes captured and held (0 once dropped).
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  /// The held raw bytes as one string; for a buffer that does not escape
+  /// its blocks (tests and small texts).
+  std::string to_string() const;
+  /// Hands over the blocks holding the stream, in order, each escaped or
+  /// raw; the buffer is empty afterwards.
+  std::vector<HeldBlock> take_blocks();
+
+ private:
+  bool add_block();
+
+  std::vector<HeldBlock> blocks_;
+  // A raw block whose bytes were escaped, kept to be filled again.
+  ByteBlock spare_;
+  std::size_t size_ = 0;
+  // Bytes of the last block, from its start, already checked as UTF-8; the
+  // rest (at most three bytes) is a sequence still waiting for its end.
+  std::size_t checked_ = 0;
+  bool dropped_ = false;
+  bool escape_full_blocks_ = false;
+};
+
+/// Number of bytes at the end of `bytes` that begin a multi-byte sequence
+/// not yet complete (0 to 3). Bytes that cannot begin a sequence count as
+/// complete, so the check that follows rejects them.
+std::size_t incomplete_utf8_tail(std::string_view bytes);
+
+}  // namespace zelta

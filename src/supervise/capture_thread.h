@@ -1,0 +1,54 @@
+// Capture threads: one per pipe read end, reading it to end of file.
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "launch/unique_fd.h"
+#include "protocol/result.h"
+#include "supervise/capture_buffer.h"
+
+namespace zelta {
+
+/// Reads `fd` until end of file (a read interrupted by a signal is repeated;
+/// any other read error ends the stream with what was read), then closes it.
+/// The result holds the bytes when they form well-formed UTF-8 as a whole and
+/// is dropped (empty) otherwise; its blocks are escaped as they fill. A stream that cannot be held
+/// for lack of memory is dropped too but still read to its end, so its writer is never stopped by a
+/// closed pipe.
+CaptureBuffer capture_to_end(UniqueFd fd);
+
+/// Handle of a thread running capture_to_end on a descriptor it owns. The
+/// bytes reach the owner only through join(). A handle dropped while its
+/// thread runs lets the thread finish on its own and discards its result.
+class CaptureThread {
+ public:
+  CaptureThread() = default;
+  CaptureThread(CaptureThread&&) noexcept = default;
+  CaptureThread& operator=(CaptureThread&& other) noexcept;
+  ~CaptureThread();
+
+  /// True while a thread is attached (started and not yet joined).
+  bool joinable() const { return thread_.joinable(); }
+  /// Waits for the thread and takes its result; an empty buffer when no
+  /// thread is attached or the thread ended abnormally.
+  CaptureBuffer join();
+
+ private:
+  struct Shared;
+  friend Result<CaptureThread> start_capture(UniqueFd fd);
+
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+};
+
+/// Starts a CaptureThread that owns `fd`. Fails with the system error text
+/// when no thread can be created; `fd` is closed then.
+Result<CaptureThread> start_capture(UniqueFd fd);
+
+/// Makes one start_capture fail, as if the system had no room for another
+/// thread, after `starts` more captures have started; later starts succeed
+/// again. A negative value turns this off (tests only).
+void fail_capture_starts_after_for_testing(int starts);
+
+}  // namespace zelta
