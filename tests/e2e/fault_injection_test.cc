@@ -113,6 +113,10 @@ TEST(FaultE2E, ProcessExhaustionAnswersForkptyFailed) {
     if (run.error.empty()) GTEST_SKIP() << "other processes of the unprivileged user exist";
     EXPECT_EQ(run.error, "forkpty failed");
   }
+  // A pipeline cannot start its first member either.
+  executor.send_line(pipeline_request("p", {{"true"}, {"true"}}));
+  RunOutcome pipeline = read_run(executor);
+  EXPECT_EQ(pipeline.error.rfind("spawn failed: ", 0), 0u) << pipeline.error;
   executor.send_line(R"({"type":"read_file","path":"/nonexistent"})");
   EXPECT_EQ(executor.next_line(),
             R"x({"exit_code":1,"error":"Read error: No such file or directory (os error 2)"})x");
@@ -311,7 +315,7 @@ TEST_F(PipelineFaultE2E, BackgroundProcessHoldingThePipeIsWaitedFor) {
 
 TEST_F(PipelineFaultE2E, LargeStandardErrorArrivesWhole) {
   // Scaled down from the 1 GB of the soak bench (ZELTA_SOAK_HUGE=1).
-  constexpr long kSize = 64L * 1024 * 1024;
+  constexpr long kSize = 32L * 1024 * 1024;
   executor_.send_line(pipeline_request(
       "p", {{"sh", "-c", "head -c " + std::to_string(kSize) + " /dev/zero | tr '\\0' e >&2"},
             {"true"}}));
