@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "executor_process.h"
@@ -92,19 +93,35 @@ TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
   EXPECT_TRUE(directory_entries(tmp.path()).empty());
 }
 
-TEST(FaultE2E, ProcessExhaustionAnswersForkptyFailed) {
-  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+// Options that start the executor with at most `processes` processes and
+// threads for its user, or nullopt (with the reason) where that cannot be
+// arranged.
+std::optional<ExecutorOptions> limited_processes(int processes, std::string& why) {
+  if (::access("/usr/bin/prlimit", X_OK) != 0) {
+    why = "prlimit is not installed";
+    return std::nullopt;
+  }
   ExecutorOptions options;
-  // The executor is its user's only process and may start no other.
-  options.wrapper = {"prlimit", "--nproc=1:", "--"};
+  options.wrapper = {"prlimit", "--nproc=" + std::to_string(processes) + ":", "--"};
   if (::geteuid() == 0) {
     // The limit does not bind root: run as an unprivileged user instead.
-    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    if (::access("/usr/bin/setpriv", X_OK) != 0) {
+      why = "setpriv is not installed";
+      return std::nullopt;
+    }
     for (const char* word : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"}) {
       options.wrapper.push_back(word);
     }
   }
-  ExecutorProcess executor(options);
+  return options;
+}
+
+TEST(FaultE2E, ProcessExhaustionAnswersForkptyFailed) {
+  std::string why;
+  auto options = limited_processes(1, why);
+  if (!options) GTEST_SKIP() << why;
+  // The executor is its user's only process and may start no other.
+  ExecutorProcess executor(*options);
   executor.send_line(R"({"type":"process_subst"})");
   if (!executor.read_line()) GTEST_SKIP() << "the executor cannot run as an unprivileged user here";
   for (int i = 0; i < 3; ++i) {
@@ -121,6 +138,38 @@ TEST(FaultE2E, ProcessExhaustionAnswersForkptyFailed) {
   EXPECT_EQ(executor.next_line(),
             R"x({"exit_code":1,"error":"Read error: No such file or directory (os error 2)"})x");
   EXPECT_TRUE(executor.children().empty());
+}
+
+TEST(FaultE2E, ProcessExhaustionPartWayThroughAPipeline) {
+  // Members and capture threads both count against the limit, so each limit
+  // stops the launch at a different member or capture.
+  for (int processes = 2; processes <= 8; ++processes) {
+    SCOPED_TRACE("RLIMIT_NPROC " + std::to_string(processes));
+    std::string why;
+    auto options = limited_processes(processes, why);
+    if (!options) GTEST_SKIP() << why;
+    ExecutorProcess executor(*options);
+    executor.send_line(pipeline_request("p", {{"echo", "a"}, {"cat"}, {"cat"}}));
+    auto first = executor.read_line();
+    if (!first) GTEST_SKIP() << "the executor cannot run as an unprivileged user here";
+    RunOutcome run;
+    if (first->find("\"error\"") != std::string::npos) {
+      run.error = nlohmann::json::parse(*first)["error"].get<std::string>();
+    } else {
+      run = read_run(executor);
+      run.stdout_text = nlohmann::json::parse(*first).value("stdout", "") + run.stdout_text;
+    }
+    if (run.error.empty()) {
+      EXPECT_EQ(run.stdout_text, "a\n");
+      EXPECT_EQ(run.exit_code, 0);
+    } else {
+      EXPECT_EQ(run.error.rfind("spawn failed: ", 0), 0u) << run.error;
+    }
+    executor.send_line(R"({"type":"process_subst"})");
+    EXPECT_NE(executor.next_line().find("\"exit_code\":0"), std::string::npos);
+    // Members started before the failure are reaped, not left as zombies.
+    EXPECT_TRUE(eventually([&] { return executor.children().empty(); }));
+  }
 }
 
 TEST(FaultE2E, FullTemporaryDirectoryForHereDocuments) {
