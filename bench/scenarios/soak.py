@@ -22,7 +22,7 @@ class Executor:
     def __init__(self, env):
         self.proc = subprocess.Popen([executor_path], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, env=env, bufsize=0)
-        self.buffer = b""
+        self.buffer = bytearray()
 
     def send(self, obj_or_text):
         text = obj_or_text if isinstance(obj_or_text, str) else json.dumps(obj_or_text)
@@ -33,7 +33,12 @@ class Executor:
 
     def raw_line(self, timeout=60):
         deadline = time.monotonic() + timeout
-        while b"\n" not in self.buffer:
+        scanned = 0
+        while True:
+            end = self.buffer.find(b"\n", scanned)
+            if end >= 0:
+                break
+            scanned = len(self.buffer)
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
                 raise SystemExit("no reply within %d s" % timeout)
@@ -41,7 +46,8 @@ class Executor:
             if not chunk:
                 raise SystemExit("executor closed its output")
             self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
+        line = bytes(self.buffer[:end])
+        del self.buffer[:end + 1]
         return line
 
     def run(self, timeout=60):
@@ -73,10 +79,10 @@ class Executor:
         with open("/proc/%d/task/%d/children" % (p, p)) as f:
             return f.read().split()
 
-    def rss_kib(self):
+    def rss_kib(self, key="VmRSS:"):
         with open("/proc/%d/status" % self.proc.pid) as f:
             for line in f:
-                if line.startswith("VmRSS:"):
+                if line.startswith(key):
                     return int(line.split()[1])
         return -1
 
@@ -195,6 +201,7 @@ def huge(ex):
                            ["true"]]))
     # The event line carries the text twice; it is checked by its shape and
     # length rather than parsed.
+    check(ex.line() == {"msg_type": "run.ast", "run_id": "g", "type": "recv"}, "recv")
     line = ex.raw_line(900)
     shape = b'{"data":"","run_id":"g","stderr":"","type":"stderr"}'
     check(len(line) == 2 * size + len(shape) and line.startswith(b'{"data":"eee'),
@@ -233,7 +240,8 @@ def main():
         check(rss_after < rss + 2048, "resident memory grew")
         if os.environ.get("ZELTA_SOAK_HUGE"):
             huge(ex)
-            print("huge: resident memory afterwards %d KiB" % ex.rss_kib())
+            print("huge: resident memory afterwards %d KiB, peak %d KiB"
+                  % (ex.rss_kib(), ex.rss_kib("VmHWM:")))
         ex.proc.stdin.close()
         check(ex.proc.wait(30) == 0, "exit status")
     finally:
