@@ -48,7 +48,13 @@ bool process_exists(pid_t pid) {
   return state != 0 && state != 'Z';
 }
 
+// The sanitizers' runtime opens a pipe to probe memory before some checks;
+// without a spare descriptor it reports faults that are not there.
+constexpr const char* kNoDescriptorsUnderSanitizers =
+    "a sanitizer runtime needs descriptors of its own; run in the plain build";
+
 TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
+  if (kSanitizerBuild) GTEST_SKIP() << kNoDescriptorsUnderSanitizers;
   ScratchDirectory scratch;
   ScratchDirectory tmp;
   const std::string file = scratch.write_file("f.txt", "text");
@@ -70,6 +76,7 @@ TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
                 reply ==
                     R"x({"exit_code":1,"error":"Read error: Too many open files (os error 24)"})x")
         << reply;
+    ASSERT_FALSE(HasFailure()) << executor.stderr_text();
 
     // Without a descriptor for the document the redirect is skipped and cat
     // reads the terminal, where nothing comes: the time-out ends it.
@@ -85,6 +92,7 @@ TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
 
     executor.send_line(json{{"type", "glob"}, {"patterns", {"*"}}, {"cwd", scratch.path()}}.dump());
     EXPECT_EQ(json::parse(executor.next_line()).value("exit_code", -1), 0);
+    ASSERT_FALSE(HasFailure()) << executor.stderr_text();
   }
   ASSERT_TRUE(set_limit(executor.pid(), RLIMIT_NOFILE, RLIM_INFINITY));
   expect_serving(executor);
@@ -321,6 +329,7 @@ class PipelineFaultE2E : public ::testing::Test {
 };
 
 TEST_F(PipelineFaultE2E, DescriptorExhaustionGetsSpawnFailedOrAFullRun) {
+  if (kSanitizerBuild) GTEST_SKIP() << kNoDescriptorsUnderSanitizers;
   const auto fds_before = executor_.open_fds();
   for (rlim_t limit = 3; limit <= 14; ++limit) {
     ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_NOFILE, limit));
@@ -333,6 +342,7 @@ TEST_F(PipelineFaultE2E, DescriptorExhaustionGetsSpawnFailedOrAFullRun) {
     } else {
       EXPECT_EQ(run.error.rfind("spawn failed: ", 0), 0u) << run.error;
     }
+    ASSERT_FALSE(HasFailure()) << executor_.stderr_text();
   }
   ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_NOFILE, RLIM_INFINITY));
   expect_serving(executor_);

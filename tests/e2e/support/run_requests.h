@@ -49,14 +49,16 @@ RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout
 /// pipeline with a run rather than a refusal).
 bool pipelines_available(ExecutorProcess& executor);
 
-/// False when the executor is built with a sanitizer, whose allocator holds
-/// freed memory back on purpose: resident memory then says nothing.
-constexpr bool kResidentMemoryIsMeaningful =
+/// True when the tests and the executor are built with a sanitizer. Its
+/// allocator holds freed memory back on purpose (resident memory then says
+/// nothing), and its runtime needs descriptors of its own.
+constexpr bool kSanitizerBuild =
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    false;
-#else
     true;
+#else
+    false;
 #endif
+constexpr bool kResidentMemoryIsMeaningful = !kSanitizerBuild;
 
 /// Resident memory of process `pid` in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
