@@ -211,6 +211,14 @@ def huge(ex):
     print("huge: 1 GB standard error %.1f s" % (time.monotonic() - start))
 
 
+def settle(ex, fds, timeout=20):
+    """Waits until the executor's descriptors are `fds` again: the captures
+    of a pipeline whose launch failed finish in the background."""
+    deadline = time.monotonic() + timeout
+    while ex.fds() != fds and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
 def main():
     scratch = tempfile.mkdtemp(prefix="zelta-soak-")
     tmp = tempfile.mkdtemp(prefix="zelta-soak-tmp-")
@@ -219,9 +227,11 @@ def main():
     env = dict(os.environ, TMPDIR=tmp)
     ex = Executor(env)
     try:
+        fds = ex.fds()
         for i in range(14):  # warm up: every kind once
             step(ex, i, scratch, tmp)
-        fds, rss = ex.fds(), ex.rss_kib()
+        settle(ex, fds)
+        rss = ex.rss_kib()
         started = time.monotonic()
         for i in range(14, requests):
             step(ex, i, scratch, tmp)
@@ -229,6 +239,7 @@ def main():
         # Once this is answered the last run has released all it held.
         ex.send({"type": "process_subst"})
         check(ex.line().get("exit_code") == 0, "process_subst")
+        settle(ex, fds)
         fds_after, children, left, rss_after = ex.fds(), ex.children(), os.listdir(tmp), ex.rss_kib()
         print("soak: %d requests in %.1f s" % (requests, elapsed))
         print("soak: descriptors %d -> %d%s" % (len(fds), len(fds_after),
