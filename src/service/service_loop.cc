@@ -21,6 +21,17 @@ namespace {
 
 constexpr std::size_t kReadSize = 4096;
 
+// Empties `text`; storage grown by an exceptionally long line is given back
+// instead of being held for the rest of the process's life.
+void release_if_large(std::string& text) {
+  constexpr std::size_t kRetainedCapacity = 1 << 20;
+  if (text.capacity() > kRetainedCapacity) {
+    std::string().swap(text);
+  } else {
+    text.clear();
+  }
+}
+
 // Bytes read from descriptor 0 that do not yet form a complete line. Served
 // lines are consumed from the front by advancing `start`; the storage is
 // compacted only when the consumed part dominates, so many short lines in one
@@ -64,10 +75,11 @@ class PendingInput {
   // when they dominate the buffer.
   void compact() {
     if (start_ == buffer_.size()) {
-      buffer_.clear();
+      release_if_large(buffer_);
       start_ = scanned_ = 0;
     } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
-      buffer_.erase(0, start_);
+      // A fresh string, so storage grown by a long line is given back.
+      buffer_ = buffer_.substr(start_);
       scanned_ -= start_;
       start_ = 0;
     }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,11 @@ void start_up() {
     if (opened != fd) std::abort();
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Blocks of a megabyte or more (long request lines, large typed input,
+  // big captures) come straight from the system and go back to it when
+  // freed. Without a fixed threshold the allocator raises it after such a
+  // block is freed and keeps later ones in a heap it does not shrink.
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   int flags = ::fcntl(0, F_GETFL);
   if (flags != -1 && (flags & O_NONBLOCK)) ::fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
 }

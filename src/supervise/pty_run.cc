@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,13 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   char control[kControlReadSize];
 
   while (true) {
+    // Once the front end has closed the output stream nobody can see the
+    // command or type into it: end it rather than leave it running
+    // unattended, and stop draining once it is reaped.
+    if (output_broken()) {
+      if (run.exited) break;
+      ::kill(run.launch.child_pid, SIGKILL);
+    }
     if (!run.exited) reap(run);
 
     pollfd fds[3];

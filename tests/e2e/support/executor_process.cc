@@ -55,7 +55,11 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   envp.push_back(nullptr);
 
   std::string exe = options.executable.empty() ? ZELTA_EXECUTOR_PATH : options.executable;
-  char* argv[] = {exe.data(), nullptr};
+  std::vector<std::string> words = options.wrapper;
+  words.push_back(exe);
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -79,7 +83,7 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   struct sigaction ignore = {}, previous = {};
   ignore.sa_handler = SIG_IGN;
   if (options.ignore_interrupt) sigaction(SIGINT, &ignore, &previous);
-  int rc = posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv, envp.data());
+  int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
   if (options.ignore_interrupt) sigaction(SIGINT, &previous, nullptr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);

@@ -30,6 +30,10 @@ struct ExecutorOptions {
   /// Start the executor with SIGINT ignored, as a front end that shields it
   /// from the user's Ctrl-C does.
   bool ignore_interrupt = false;
+  /// A command line run in front of the executable, which it must exec with
+  /// the remaining arguments (for example one that changes the user); empty
+  /// starts the executable directly.
+  std::vector<std::string> wrapper;
 };
 
 /// One running executor with its stdin, stdout and stderr on pipes. The
