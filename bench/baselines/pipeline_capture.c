@@ -46,13 +46,27 @@ static void out_escaped(const unsigned char* p, size_t n) {
     char e[6] = {'\\', 0, 0, 0, 0, 0};
     size_t len = 2;
     switch (c) {
-      case '"': e[1] = '"'; break;
-      case '\\': e[1] = '\\'; break;
-      case '\n': e[1] = 'n'; break;
-      case '\t': e[1] = 't'; break;
-      case '\r': e[1] = 'r'; break;
-      case '\b': e[1] = 'b'; break;
-      case '\f': e[1] = 'f'; break;
+      case '"':
+        e[1] = '"';
+        break;
+      case '\\':
+        e[1] = '\\';
+        break;
+      case '\n':
+        e[1] = 'n';
+        break;
+      case '\t':
+        e[1] = 't';
+        break;
+      case '\r':
+        e[1] = 'r';
+        break;
+      case '\b':
+        e[1] = 'b';
+        break;
+      case '\f':
+        e[1] = 'f';
+        break;
       default:
         memcpy(e + 1, "u00", 3), e[4] = hex[c >> 4], e[5] = hex[c & 15], len = 6;
     }
@@ -107,7 +121,8 @@ int main(int argc, char** argv) {
     out_bytes("\",\"type\":\"stdout\"}\n", 19);
   }
   char exit_line[64];
-  int n = snprintf(exit_line, sizeof exit_line, "{\"exit_code\":%d,\"run_id\":\"bench\",\"type\":\"exit\"}\n", code);
+  int n = snprintf(exit_line, sizeof exit_line,
+                   "{\"exit_code\":%d,\"run_id\":\"bench\",\"type\":\"exit\"}\n", code);
   out_bytes(exit_line, (size_t)n);
   out_flush();
   free(data);
