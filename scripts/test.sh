@@ -26,4 +26,8 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_exclude='Huge|LargeSt
 if [ "${ZELTA_FUZZ_SECONDS:-20}" != 0 ]; then
   bash scripts/fuzz.sh "${ZELTA_FUZZ_SECONDS:-20}"
 fi
+if command -v clang-format >/dev/null; then
+  unformatted=$(git ls-files '*.cc' '*.h' '*.c' | xargs clang-format --dry-run 2>&1 | grep -c warning || true)
+  echo "clang-format: ${unformatted} formatting differences"
+fi
 echo "test suite done in $((SECONDS - started)) s"
