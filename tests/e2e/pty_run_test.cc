@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "executor_process.h"
+#include "scratch_dir.h"
 
 namespace zelta::testing {
 namespace {
@@ -67,29 +68,6 @@ void start(ExecutorProcess& executor, const std::string& name,
   auto started = json::parse(executor.next_line());
   EXPECT_EQ(started.value("type", ""), "started");
 }
-
-struct ScratchDir {
-  ScratchDir() {
-    char pattern[] = "/tmp/zelta-e2e-XXXXXX";
-    path = ::mkdtemp(pattern);
-  }
-  ~ScratchDir() {
-    for (const auto& name : entries()) ::unlink((path + "/" + name).c_str());
-    ::rmdir(path.c_str());
-  }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-      while (dirent* e = ::readdir(dir)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-    }
-    return names;
-  }
-  std::string path;
-};
 
 TEST(PtyRunE2E, EventsInOrderWithExitCodes) {
   ExecutorProcess executor;

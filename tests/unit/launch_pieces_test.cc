@@ -12,37 +12,10 @@
 #include "launch/launch_trace.h"
 #include "launch/redirections.h"
 #include "launch/text_file.h"
+#include "scratch_dir.h"
 
 namespace zelta {
 namespace {
-
-// A fresh directory removed (with its files) at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/zelta-test-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() {
-    for (const auto& name : entries()) ::unlink((path_ + "/" + name).c_str());
-    ::rmdir(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(path_.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* e = ::readdir(dir)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-    return names;
-  }
-
- private:
-  std::string path_;
-};
 
 std::string read_all(int fd) {
   std::string text;
@@ -93,21 +66,21 @@ TEST(RedirectTarget, FollowsTheStreamRulesOfEachKind) {
 }
 
 TEST(ApplyRedirections, LastRedirectForAStreamWinsAndEveryFileIsOpened) {
-  TempDir dir;
-  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ScratchDir dir;
+  UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   ProcessSpec spec;
   apply_redirections(
       spec,
       {redirect(RedirectKind::kOutput, "out.txt"), redirect(RedirectKind::kOutput, "out2.txt"),
        redirect(RedirectKind::kInput, "missing.txt"), redirect(RedirectKind::kOutputDup, "1", 2)},
-      {base.get(), dir.path()});
+      {base.get(), dir.path});
   EXPECT_EQ(spec.stdin_slot.kind, StdioKind::kInherit);   // missing file: skipped
   EXPECT_EQ(spec.stderr_slot.kind, StdioKind::kInherit);  // duplication: no effect
   ASSERT_EQ(spec.stdout_slot.kind, StdioKind::kDescriptor);
   ASSERT_EQ(::write(spec.stdout_slot.fd.get(), "x", 1), 1);
   struct stat first, second;
-  ASSERT_EQ(::stat((dir.path() + "/out.txt").c_str(), &first), 0);
-  ASSERT_EQ(::stat((dir.path() + "/out2.txt").c_str(), &second), 0);
+  ASSERT_EQ(::stat((dir.path + "/out.txt").c_str(), &first), 0);
+  ASSERT_EQ(::stat((dir.path + "/out2.txt").c_str(), &second), 0);
   EXPECT_EQ(first.st_size, 0);
   EXPECT_EQ(second.st_size, 1);
   EXPECT_EQ(::fcntl(spec.stdout_slot.fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
@@ -115,10 +88,10 @@ TEST(ApplyRedirections, LastRedirectForAStreamWinsAndEveryFileIsOpened) {
 }
 
 TEST(ApplyRedirections, AppendKeepsContentAndHereDocumentsAreDeletedFiles) {
-  TempDir dir;
-  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ScratchDir dir;
+  UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   {
-    UniqueFd f(::open((dir.path() + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd f(::open((dir.path + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     ASSERT_EQ(::write(f.get(), "old\n", 4), 4);
   }
   ProcessSpec spec;
@@ -129,7 +102,7 @@ TEST(ApplyRedirections, AppendKeepsContentAndHereDocumentsAreDeletedFiles) {
       {base.get(), "."});
   ASSERT_EQ(spec.stderr_slot.kind, StdioKind::kDescriptor);
   ASSERT_EQ(::write(spec.stderr_slot.fd.get(), "new\n", 4), 4);
-  UniqueFd log(::open((dir.path() + "/log").c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd log(::open((dir.path + "/log").c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_EQ(read_all(log.get()), "old\nnew\n");
   ASSERT_EQ(spec.stdin_slot.kind, StdioKind::kDescriptor);
   EXPECT_EQ(read_all(spec.stdin_slot.fd.get()), "abc\n");
@@ -138,10 +111,10 @@ TEST(ApplyRedirections, AppendKeepsContentAndHereDocumentsAreDeletedFiles) {
 }
 
 TEST(CreateTextFile, HoldsTheTextAtOffsetZeroAndLeavesNoName) {
-  TempDir dir;
+  ScratchDir dir;
   for (const std::string& text : {std::string(), std::string("\tindented\n"),
                                   std::string(100000, 'z'), std::string("a\0b", 3)}) {
-    auto fd = create_text_file(text, dir.path());
+    auto fd = create_text_file(text, dir.path);
     ASSERT_TRUE(fd.ok()) << fd.error();
     EXPECT_EQ(::lseek(fd->get(), 0, SEEK_CUR), 0);
     struct stat st;
@@ -155,14 +128,14 @@ TEST(CreateTextFile, HoldsTheTextAtOffsetZeroAndLeavesNoName) {
 }
 
 TEST(CreateTextFile, RelativeDirectoryResolvesAgainstTheBaseAndMissingOneFails) {
-  TempDir dir;
-  ASSERT_EQ(::mkdir((dir.path() + "/sub").c_str(), 0700), 0);
-  UniqueFd base(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ScratchDir dir;
+  ASSERT_EQ(::mkdir((dir.path + "/sub").c_str(), 0700), 0);
+  UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   auto fd = create_text_file("x", "sub", base.get());
   ASSERT_TRUE(fd.ok()) << fd.error();
   EXPECT_EQ(read_all(fd->get()), "x");
   EXPECT_FALSE(create_text_file("x", "no-such-dir", base.get()).ok());
-  ::rmdir((dir.path() + "/sub").c_str());
+  ::rmdir((dir.path + "/sub").c_str());
 }
 
 TEST(CreateTextFile, NamesAreSixRandomLettersOrDigits) {

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "pty_harness.h"
+#include "scratch_dir.h"
 #include "supervise/control.h"
 
 namespace zelta::testing {
@@ -25,38 +26,6 @@ std::vector<nlohmann::json> run(const Request& form) {
   harness.close_input();
   return harness.events_until_end();
 }
-
-// A fresh directory, removed recursively (one level) at the end.
-struct ScratchDir {
-  ScratchDir() {
-    char pattern[] = "/tmp/zelta-pty-XXXXXX";
-    path = ::mkdtemp(pattern);
-  }
-  ~ScratchDir() {
-    for (const auto& name : entries()) ::unlink((path + "/" + name).c_str());
-    ::rmdir(path.c_str());
-  }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-      while (dirent* e = ::readdir(dir)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-    }
-    return names;
-  }
-  void write_file(const std::string& name, const std::string& text, mode_t mode = 0644) const {
-    std::ofstream(path + "/" + name) << text;
-    ::chmod((path + "/" + name).c_str(), mode);
-  }
-  std::string read_file(const std::string& name) const {
-    std::ifstream in(path + "/" + name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string path;
-};
 
 Redirect redirect(RedirectKind kind, std::string file, std::optional<int> fd = std::nullopt) {
   Redirect r;
