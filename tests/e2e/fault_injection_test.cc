@@ -192,13 +192,15 @@ TEST(FaultE2E, FullTemporaryDirectoryForHereDocuments) {
 
   ExecutorProcess executor;
   const json env = {{"env", {{"TMPDIR", tmp.path()}}}};
-  // A document larger than the file system: the run still happens and the
-  // half-written file is gone afterwards.
+  // A document larger than the file system: the command does not run on a
+  // part of its input, and the half-written file is gone afterwards.
+  const std::string full = tmp.path() + ": No space left on device (os error 28)\r\n";
   const std::string big(256 * 1024, 'd');
   executor.send_line(
       command_request("r", "wc", {"-c"}, json::array({redirect("HereDoc", big)}), env));
   RunOutcome run = read_run(executor);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.stdout_text, full);
   EXPECT_TRUE(directory_entries(tmp.path()).empty());
 
   // Filled to the last block: a small document cannot be written either.
@@ -206,7 +208,8 @@ TEST(FaultE2E, FullTemporaryDirectoryForHereDocuments) {
   executor.send_line(
       command_request("r", "wc", {"-c"}, json::array({redirect("HereString", "x")}), env));
   run = read_run(executor);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.stdout_text, full);
   EXPECT_EQ(directory_entries(tmp.path()), std::vector<std::string>{"filler"});
   expect_serving(executor);
 }
