@@ -199,6 +199,21 @@ TEST(GlobService, TreeWalkOnTheWire) {
   EXPECT_EQ(executor.open_fds(), fds_before);
 }
 
+// Several "**" on a deep chain: one answer per path and pattern, not one per
+// way of splitting the path (91,390 copies of the one file, and seconds).
+TEST(GlobService, SeveralRecursiveComponentsOnADeepChain) {
+  TempDir dir;
+  std::string rel = "s";
+  dir.dir(rel);
+  for (int level = 1; level < 40; ++level) dir.dir(rel += "/s");
+  const std::string leaf = dir.file(rel + "/f");
+  const std::string pattern = "**/s/**/s/**/s/**/s/**/f";
+  ExecutorProcess executor;
+  executor.send_line(glob_request({pattern, "**/f", pattern}, dir.path().c_str()));
+  // Patterns stay independent: a path matched by two of them is listed twice.
+  EXPECT_EQ(executor.next_line(), matches_reply({leaf, leaf, leaf}));
+}
+
 TEST(ProcessSubstService, SamePathForEveryRequestAndNothingCreated) {
   ExecutorProcess executor;
   const std::string expected = "/tmp/zelta-stdio-" + std::to_string(executor.pid());
