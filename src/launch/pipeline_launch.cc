@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "launch/environment.h"
+#include "launch/member_reaper.h"
 #include "launch/process_spec.h"
 #include "launch/spawn.h"
-#include "supervise/member_reaper.h"
 
 namespace zelta {
 namespace {

@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "service/output.h"
+#include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
 

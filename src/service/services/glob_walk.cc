@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/utf8.h"
 #include "service/services/dir_listing.h"
 

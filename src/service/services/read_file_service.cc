@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/system_error.h"
 #include "protocol/utf8.h"
 
