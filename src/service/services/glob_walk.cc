@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/utf8.h"
 #include "service/services/dir_listing.h"
 

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <limits>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/system_error.h"
 #include "protocol/utf8.h"
 
