@@ -8,7 +8,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -175,7 +174,7 @@ void exec_in_child(const ChildExec& plan) {
   for (std::size_t i = 0; i < plan.redirect_count; ++i) apply_step(plan, plan.redirects[i]);
   // The executor's own descriptors are close-on-exec, but one it inherited
   // without that flag would otherwise reach the program too.
-  ::syscall(SYS_close_range, 3u, ~0u, 0u);
+  close_descriptors_above_stderr(plan.descriptor_bound);
   if (plan.exec_failure != nullptr) {
     write_all(2, plan.exec_failure, plan.exec_failure_length);
     ::_exit(126);

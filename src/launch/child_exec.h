@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "launch/redirections.h"
+#include "platform/close_descriptors.h"
 
 namespace zelta {
 
@@ -23,6 +24,9 @@ struct ChildExec {
   /// terminal is the child's controlling terminal and the directory is set,
   /// before any step that may block.
   int ready_fd = -1;
+
+  /// How far the child closes descriptors above 2 before it executes.
+  DescriptorBound descriptor_bound;
 
   /// Signals whose disposition the child sets back to the default (those the
   /// parent found not at their default).

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
 
