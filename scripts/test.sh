@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: once as built for release, once more
-# with every portable fallback in place of the Linux-only calls, once under
+# Builds and runs the whole test suite: once as built for release (with the Node.js
+# client's tests against that executor), once more with every portable fallback
+# in place of the Linux-only calls, once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that exercise
 # threads and the output lock once more under ThreadSanitizer, and each fuzz
 # target briefly (ZELTA_FUZZ_SECONDS each, default 20; 0 skips them). The
@@ -18,6 +19,7 @@ run_suite() {
     ${ctest_exclude:+-E "$ctest_exclude"})
 }
 run_suite build/release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
 run_suite build/fallbacks "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_PORTABLE_FALLBACKS=ON
 # clang with libc++ and the fallbacks, as on systems without the Linux calls.
 # Debian's GoogleTest is built against libstdc++, so only the programs are
