@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "service/output.h"
+#include "protocol/output.h"
 #include "service/service_loop.h"
 
 namespace zelta {
