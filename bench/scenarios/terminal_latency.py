@@ -47,12 +47,19 @@ class Lines:
         self.read_at = 0.0
 
     def next(self):
-        while b"\n" not in self.buffer:
-            chunk = os.read(self.fd, 65536)
-            self.read_at = now_us()
-            if not chunk:
-                raise EOFError
-            self.buffer += chunk
+        if b"\n" not in self.buffer:
+            # Chunks are joined once the line is complete: a 100 MB reply
+            # must not be copied once per chunk.
+            chunks = [self.buffer]
+            while True:
+                chunk = os.read(self.fd, 65536)
+                self.read_at = now_us()
+                if not chunk:
+                    raise EOFError
+                chunks.append(chunk)
+                if b"\n" in chunk:
+                    break
+            self.buffer = b"".join(chunks)
         line, self.buffer = self.buffer.split(b"\n", 1)
         return line
 
