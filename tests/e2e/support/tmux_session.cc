@@ -64,6 +64,10 @@ void TmuxSession::type(const std::string& text) { tmux("send-keys -t test -l " +
 
 void TmuxSession::press(const std::string& key) { tmux("send-keys -t test " + key); }
 
+void TmuxSession::resize(int cols, int rows) {
+  tmux("resize-window -t test -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+}
+
 std::string TmuxSession::screen() {
   std::string text = tmux("capture-pane -p -J -t test");
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();

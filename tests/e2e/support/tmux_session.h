@@ -24,6 +24,8 @@ class TmuxSession {
   void type(const std::string& text);
   /// Presses keys by tmux name, such as "Enter" or "C-c".
   void press(const std::string& key);
+  /// Resizes the window to `cols` x `rows` cells, as a user dragging its edge.
+  void resize(int cols, int rows);
   /// The visible screen, wrapped lines joined, trailing blanks removed.
   std::string screen();
   /// Waits until `needle` appears on the screen at least `times` times; the screen
