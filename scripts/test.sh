@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: once as built for release, once under
+# Builds and runs the whole test suite: once as built for release (with the Node.js
+# client's tests against that executor), once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that exercise
 # threads and the output lock once more under ThreadSanitizer, and each fuzz
 # target briefly (ZELTA_FUZZ_SECONDS each, default 20; 0 skips them).
@@ -16,6 +17,7 @@ run_suite() {
     ${ctest_exclude:+-E "$ctest_exclude"})
 }
 run_suite build/release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DZELTA_SANITIZE=ON
 # Capture threads, the output writer and whole runs through the executor;
