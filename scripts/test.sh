@@ -15,7 +15,15 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 ${filter:+-R "$filter"} \
     ${ctest_exclude:+-E "$ctest_exclude"})
 }
+# The release run records every line the end-to-end tests exchange with the
+# executor; each one is checked against the protocol schema below.
+export ZELTA_PROTOCOL_CAPTURE=$PWD/build/release/protocol-capture.log
+rm -f "$ZELTA_PROTOCOL_CAPTURE"
 run_suite build/release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+python3 tests/schema/check_protocol_lines.py --schema docs/protocol.schema.json \
+  --line-check build/release/tests/request_line_check --capture "$ZELTA_PROTOCOL_CAPTURE" \
+  --min-output-lines 1000
+unset ZELTA_PROTOCOL_CAPTURE
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DZELTA_SANITIZE=ON
 # Capture threads, the output writer and whole runs through the executor;
