@@ -16,6 +16,9 @@ Which lines are checked, and against what:
   repeated keys, numbers written as integers, at most 128 levels deep) must be
   rejected by `$defs/request` too, so the schema is neither looser nor
   stricter than the decoder. The others are counted, not judged.
+- the tree of a "run.ast" request must validate against `$defs/syntaxTree`
+  exactly when the executor would run it (request_line_check answers that too;
+  trees holding numbers written with a fraction are not judged when refused).
 """
 
 import argparse
@@ -54,7 +57,7 @@ def load_validators(schema_path):
         return jsonschema.Draft202012Validator(sub)
 
     return {"request": validator("request"), "output": validator("output"),
-            "top": jsonschema.Draft202012Validator(schema)}
+            "tree": validator("syntaxTree"), "top": jsonschema.Draft202012Validator(schema)}
 
 
 class Parsed:
@@ -125,6 +128,23 @@ def check_output(validators, verdicts, where, text):
     verdicts.count("output lines valid")
 
 
+def check_tree(validators, verdicts, where, text, parsed, runnable):
+    """The tree of a served "run.ast" request against `$defs/syntaxTree`."""
+    request = parsed.value
+    if request.get("type") != "run.ast" or request.get("ast") is None:
+        return
+    valid = validators["tree"].is_valid(request["ast"])
+    if runnable and not valid:
+        error = first_error(validators["tree"], request["ast"])
+        verdicts.fail(where, text, "runnable tree fails the schema: " + error)
+    elif not runnable and valid and not parsed.float_written:
+        verdicts.fail(where, text, "refused tree passes the schema")
+    else:
+        verdicts.count("trees valid" if runnable else
+                       "refused trees rejected by the schema" if not valid else
+                       "refused trees the schema cannot judge")
+
+
 def check_input(validators, verdicts, where, raw, served):
     text = raw.decode("utf-8", errors="replace")
     try:
@@ -141,6 +161,7 @@ def check_input(validators, verdicts, where, raw, served):
             verdicts.fail(where, text, "served request fails the schema: " + error)
             return
         verdicts.count("request lines valid")
+        check_tree(validators, verdicts, where, text, parsed, served == "2")
     elif parsed is not None and parsed.judgeable():
         if validators["request"].is_valid(parsed.value):
             verdicts.fail(where, text, "refused line passes the schema as a request")
@@ -151,7 +172,8 @@ def check_input(validators, verdicts, where, raw, served):
 
 
 def served_flags(line_check, lines):
-    """The decoder's verdict on each line (True: served as a request)."""
+    """request_line_check's verdict on each line: None when refused, else "1"
+    for a request, "2" for a "run.ast" request with a runnable tree."""
     if not lines:
         return []
     result = subprocess.run([line_check], input=b"".join(l + b"\n" for l in lines),
@@ -159,7 +181,7 @@ def served_flags(line_check, lines):
     flags = result.stdout.split()
     if len(flags) != len(lines):
         raise SystemExit(f"request_line_check answered {len(flags)} of {len(lines)} lines")
-    return [f == b"1" for f in flags]
+    return [None if f == b"0" else f.decode() for f in flags]
 
 
 def guide_lines(path):

@@ -84,6 +84,38 @@ REQUESTS = [
     ('', UNJUDGED),
 ]
 
+CMD = '{"Command":{"name":"ls","args":[],"single_quoted_args":[],"redirects":[]}}'
+# (ast of a "run.ast" request, whether the executor runs it: True, False, or
+# None for a refusal the schema cannot see).
+TREES = [
+    (CMD, True),
+    ('{"Command":{"name":"ls","args":["-l"],"single_quoted_args":[true],"redirects":[],"x":1}}',
+     True),
+    ('{"Command":{"name":5,"name":"ls","args":[],"single_quoted_args":[],"redirects":[]}}', True),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],'
+     '"redirects":[{"fd":2,"kind":"Output","file":"/dev/null"},[null,{"Append":null},"f"]]}}', True),
+    ('{"Pipeline":{"commands":[%s,%s]}}' % (CMD, CMD), True),
+    ('{"Pipeline":{"commands":[%s],"operators":[]}}' % CMD, True),
+    ('{"Command":{"name":"ls","args":[],"redirects":[]}}', False),
+    ('{"Command":{"name":"ls","args":7,"single_quoted_args":[],"redirects":[]}}', False),
+    ('{"Command":{"name":null,"args":[],"single_quoted_args":[],"redirects":[]}}', False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[1],"redirects":[]}}', False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],'
+     '"redirects":[{"fd":2147483648,"kind":"Output","file":"f"}]}}', False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],'
+     '"redirects":[{"kind":"output","file":"f"}]}}', False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],"redirects":[[2,"Output"]]}}',
+     False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],"redirects":[]},"x":1}', False),
+    ('{"Pipeline":{"commands":[]}}', False),
+    ('{"Pipeline":{"commands":[{"Pipeline":{"commands":[%s]}}]}}' % CMD, False),
+    ('{"List":{"statements":[],"operators":[]}}', False),
+    ('"ls"', False),
+    ('[]', False),
+    ('{"Command":{"name":"ls","args":[],"single_quoted_args":[],'
+     '"redirects":[{"fd":1.0,"kind":"Output","file":"f"}]}}', None),
+]
+
 # (output line, valid).
 OUTPUTS = [
     ('{"exit_code":0,"content":"caf\u00e9\\n"}', True),
@@ -127,13 +159,26 @@ class SchemaAgainstDecoder(unittest.TestCase):
                            UNJUDGED: "refused lines the schema cannot judge"}
         for (line, expected), is_served in zip(REQUESTS, served):
             with self.subTest(line=line[:120]):
-                self.assertEqual(is_served, expected == SERVED, "decoder verdict")
+                self.assertEqual(is_served is not None, expected == SERVED, "decoder verdict")
                 verdicts = lines.Verdicts()
                 lines.check_input(VALIDATORS, verdicts, "case", line.encode(), is_served)
                 self.assertEqual(verdicts.failures, [])
                 self.assertEqual(verdicts.counts, {outcome_counter[expected]: 1})
                 if expected == SERVED:
                     self.assertTrue(VALIDATORS["top"].is_valid(lines.Parsed(line).value))
+
+    def test_trees_are_judged_as_the_executor_judges_them(self):
+        requests = ['{"type":"run.ast","run_id":"t","ast":%s}' % tree for tree, _ in TREES]
+        verdicts_of_checker = lines.served_flags(LINE_CHECK, [r.encode() for r in requests])
+        counter = {True: "trees valid", False: "refused trees rejected by the schema",
+                   None: "refused trees the schema cannot judge"}
+        for request, (_, runnable), verdict in zip(requests, TREES, verdicts_of_checker):
+            with self.subTest(request=request):
+                self.assertEqual(verdict, "2" if runnable else "1", "executor verdict")
+                verdicts = lines.Verdicts()
+                lines.check_input(VALIDATORS, verdicts, "case", request.encode(), verdict)
+                self.assertEqual(verdicts.failures, [])
+                self.assertEqual(verdicts.counts.get(counter[runnable]), 1)
 
     def test_outputs_are_exact(self):
         for line, valid in OUTPUTS:
