@@ -16,6 +16,8 @@
 
 #include "client/diagnostics.h"
 #include "client/requests.h"
+#include "platform/executable_path.h"
+#include "platform/pipe.h"
 
 extern char** environ;
 
@@ -25,10 +27,8 @@ std::string locate_executor(const std::string& flag) {
   if (!flag.empty()) return flag;
   const char* variable = std::getenv("ZELTA_STDIO_EXECUTOR");
   if (variable != nullptr && *variable != '\0') return variable;
-  char self[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "stdio_executor";
-  std::string path(self, static_cast<std::size_t>(n));
+  const std::string path = executable_path();
+  if (path.empty()) return "stdio_executor";
   return path.substr(0, path.rfind('/') + 1) + "stdio_executor";
 }
 
@@ -36,9 +36,9 @@ Result<std::unique_ptr<ExecutorConnection>> ExecutorConnection::start(const std:
                                                                       bool trace) {
   int to_executor[2];
   int from_executor[2];
-  if (pipe2(to_executor, O_CLOEXEC) != 0) return fail(std::strerror(errno));
+  if (const int error = make_pipe(to_executor); error != 0) return fail(std::strerror(error));
   UniqueFd to_read(to_executor[0]), to_write(to_executor[1]);
-  if (pipe2(from_executor, O_CLOEXEC) != 0) return fail(std::strerror(errno));
+  if (const int error = make_pipe(from_executor); error != 0) return fail(std::strerror(error));
   UniqueFd from_read(from_executor[0]), from_write(from_executor[1]);
 
   posix_spawn_file_actions_t actions;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "client/syntax_tree.h"
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/result.h"
 
 namespace zelta::client {

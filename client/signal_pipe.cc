@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/pipe.h"
+
 namespace zelta::client {
 namespace {
 
@@ -25,7 +27,7 @@ void on_signal(int signal_number) {
 
 bool install_signal_pipe() {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (make_pipe(ends, true) != 0) return false;
   g_read_end = ends[0];
   g_write_end = ends[1];
   struct sigaction action {};

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: once as built for release, once under
+# Builds and runs the whole test suite: once as built for release (with the Node.js
+# client's tests against that executor), once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that exercise
 # threads and the output lock once more under ThreadSanitizer, and each fuzz
 # target briefly (ZELTA_FUZZ_SECONDS each, default 20; 0 skips them).
@@ -24,6 +25,7 @@ python3 tests/schema/check_protocol_lines.py --schema docs/protocol.schema.json 
   --line-check build/release/tests/request_line_check --capture "$ZELTA_PROTOCOL_CAPTURE" \
   --min-output-lines 1000
 unset ZELTA_PROTOCOL_CAPTURE
+(cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DZELTA_SANITIZE=ON
 # Capture threads, the output writer and whole runs through the executor;
@@ -31,6 +33,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_exclude='Huge|LargeStandardError' \
   run_suite build/tsan 'Output|ServiceLoop|Pipeline|Capture|PtyRun|Soak|Fault' \
   -DCMAKE_BUILD_TYPE=Debug -DZELTA_TSAN=ON
+# The Debian package: built with cpack, inspected, unpacked into a scratch root and run.
+bash scripts/package.sh
 if [ "${ZELTA_FUZZ_SECONDS:-20}" != 0 ]; then
   bash scripts/fuzz.sh "${ZELTA_FUZZ_SECONDS:-20}"
 fi

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -116,7 +115,7 @@ void exec_in_child(const ChildExec& plan) {
   // without that flag would otherwise reach the program too.
   // This also closes the launch's readiness pipe: the parent announces the
   // run only once the terminal is this process's controlling terminal.
-  ::syscall(SYS_close_range, 3u, ~0u, 0u);
+  close_descriptors_above_stderr(plan.descriptor_bound);
 
   if (plan.setup_failure != nullptr) {
     write_all(2, plan.setup_failure, plan.setup_failure_length);

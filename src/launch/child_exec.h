@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "platform/close_descriptors.h"
+
 namespace zelta {
 
 /// A plan for the forked child. Every pointer refers to memory the parent
@@ -18,6 +20,8 @@ struct ChildExec {
   int cwd_fd = -1;
   /// Descriptors installed as 0, 1 and 2; -1 keeps the terminal.
   int stdio_fds[3] = {-1, -1, -1};
+  /// How far the child closes descriptors; found just before the fork.
+  DescriptorBound descriptor_bound;
 
   /// When set, the child writes this message to its standard error (after its
   /// streams are installed) and exits with `setup_failure_status`, without

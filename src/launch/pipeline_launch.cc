@@ -5,9 +5,10 @@
 #include <utility>
 
 #include "launch/environment.h"
+#include "launch/member_reaper.h"
 #include "launch/process_spec.h"
 #include "launch/spawn.h"
-#include "supervise/member_reaper.h"
+#include "platform/pipe.h"
 
 namespace zelta {
 namespace {
@@ -87,7 +88,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
   }
   // A larger pipe for the captured standard output lets the capture read it
   // in fewer, larger pieces; where the system refuses, the default stays.
-  ::fcntl(previous_stdout.get(), F_SETPIPE_SZ, kCapturedPipeSize);
+  set_pipe_capacity(previous_stdout.get(), kCapturedPipeSize);
   auto capture = start_capture(std::move(previous_stdout));
   if (!capture) return fail("spawn failed: " + capture.error());
   launch.stdout_capture = std::move(capture).value();

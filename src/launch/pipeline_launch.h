@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "launch/capture_thread.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
-#include "supervise/capture_thread.h"
 
 namespace zelta {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "launch/environment.h"
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace zelta {
 

@@ -16,6 +16,10 @@
 #include "launch/process_spec.h"
 #include "launch/program_search.h"
 #include "launch/redirections.h"
+#include "platform/close_descriptors.h"
+#include "platform/directory_handle.h"
+#include "platform/pipe.h"
+#include "platform/terminal_peer.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
@@ -38,13 +42,8 @@ Result<Terminal> open_terminal(const winsize& size) {
   if (::grantpt(terminal.master.get()) != 0 || ::unlockpt(terminal.master.get()) != 0) {
     return fail("unlockpt");
   }
-  terminal.slave.reset(::ioctl(terminal.master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!terminal.slave) {
-    char name[128];
-    if (::ptsname_r(terminal.master.get(), name, sizeof name) != 0) return fail("ptsname");
-    terminal.slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!terminal.slave) return fail("open slave");
-  }
+  terminal.slave = open_terminal_peer(terminal.master.get());
+  if (!terminal.slave) return fail("open slave");
   if (::ioctl(terminal.master.get(), TIOCSWINSZ, &size) != 0) return fail("window size");
   return terminal;
 }
@@ -132,7 +131,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   // entered the program runs in the executor's own directory, and so do they.
   UniqueFd cwd_fd;
   if (!has_nul(spec.cwd) && ::faccessat(AT_FDCWD, spec.cwd.c_str(), X_OK, AT_EACCESS) == 0) {
-    cwd_fd.reset(::open(spec.cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    cwd_fd.reset(::open(spec.cwd.c_str(), kDirectoryHandleFlags));
   }
   RedirectBase base;
   base.dir_fd = cwd_fd ? cwd_fd.get() : AT_FDCWD;
@@ -180,10 +179,11 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   // run announces "started", typed input such as Ctrl-C already reaches the
   // command's process group as a signal instead of being lost.
   int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) return fail("forkpty failed");
+  if (make_pipe(ready) != 0) return fail("forkpty failed");
   UniqueFd ready_read(ready[0]);
   UniqueFd ready_write(ready[1]);
 
+  plan.descriptor_bound = find_descriptor_bound();
   pid_t child = ::fork();
   if (child < 0) return fail("forkpty failed");
   if (child == 0) exec_in_child(plan);

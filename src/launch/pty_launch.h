@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
 

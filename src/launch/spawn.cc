@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include "launch/program_search.h"
+#include "platform/pipe.h"
+#include "platform/process_spawn.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
@@ -37,7 +37,7 @@ Result<StreamEnds, int> prepare_stream(StdioSlot& slot, bool child_reads) {
     }
     case StdioKind::kPipe: {
       int fds[2];
-      if (::pipe2(fds, O_CLOEXEC) != 0) return Failure<int>{errno};
+      if (const int error = make_pipe(fds); error != 0) return Failure<int>{error};
       UniqueFd read_end(fds[0]);
       UniqueFd write_end(fds[1]);
       if (child_reads) return StreamEnds{std::move(read_end), std::move(write_end)};
@@ -68,44 +68,6 @@ Result<std::string, int> find_program(const std::string& program, const Environm
   const auto at = std::find(seen_from_cwd.begin(), seen_from_cwd.end(), found.value());
   return candidates[static_cast<std::size_t>(at - seen_from_cwd.begin())];
 }
-
-class FileActions {
- public:
-  FileActions() { ::posix_spawn_file_actions_init(&actions_); }
-  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
- public:
-  // Every signal back to its default disposition (the executor ignores
-  // SIGPIPE, and a child must not inherit that) and nothing blocked.
-  SpawnAttributes() {
-    ::posix_spawnattr_init(&attributes_);
-    // Every bit set by hand: sigfillset leaves out the signals the C library
-    // keeps for its threads, and the spawn would leave those ignored in the
-    // child, where a program started by exec expects them at their default.
-    sigset_t all;
-    sigset_t none;
-    std::memset(&all, 0xFF, sizeof all);
-    ::sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes_, &all);
-    ::posix_spawnattr_setsigmask(&attributes_, &none);
-    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  const posix_spawnattr_t* get() const { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-};
 
 }  // namespace
 
@@ -143,29 +105,16 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
   for (std::string& arg : spec.argv) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  // A file action that cannot be recorded (no memory) must fail the start:
-  // the child would otherwise write into the executor's own streams.
-  FileActions actions;
-  int rc = 0;
-  if (!spec.cwd.empty()) {
-    rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), spec.cwd.c_str());
-  }
-  const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+  SpawnPlan plan;
+  plan.path = path->c_str();
+  plan.argv = argv.data();
+  plan.envp = env->envp();
+  if (!spec.cwd.empty()) plan.cwd = spec.cwd.c_str();
   const UniqueFd* sources[3] = {&in.child, &out.child, &err.child};
-  for (int i = 0; i < 3 && rc == 0; ++i) {
-    if (*sources[i]) {
-      rc = ::posix_spawn_file_actions_adddup2(actions.get(), sources[i]->get(), targets[i]);
-    }
-  }
-  // The executor's own descriptors are close-on-exec; this also keeps out any
-  // that it inherited without the flag from whoever started it.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-  if (rc != 0) return fail(system_error_text(rc));
-  const SpawnAttributes attributes;
+  for (int i = 0; i < 3; ++i) plan.stdio_fds[i] = sources[i]->get();
 
   pid_t pid = -1;
-  rc =
-      ::posix_spawn(&pid, path->c_str(), actions.get(), attributes.get(), argv.data(), env->envp());
+  int rc = spawn_process(plan, pid);
   if (rc == ENOEXEC) {
     // An executable file without a recognised format (a script without a
     // "#!" line) runs under the shell, as the exec search does.
@@ -174,8 +123,9 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
     shell_argv.push_back(shell);
     shell_argv.push_back(path->data());
     shell_argv.insert(shell_argv.end(), argv.begin() + 1, argv.end());
-    rc =
-        ::posix_spawn(&pid, shell, actions.get(), attributes.get(), shell_argv.data(), env->envp());
+    plan.path = shell;
+    plan.argv = shell_argv.data();
+    rc = spawn_process(plan, pid);
   }
   if (rc != 0) return fail(system_error_text(rc));
   return SpawnedChild{pid, std::move(in.kept), std::move(out.kept), std::move(err.kept)};

@@ -4,7 +4,7 @@
 #include <sys/types.h>
 
 #include "launch/process_spec.h"
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/result.h"
 
 namespace zelta {

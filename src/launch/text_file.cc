@@ -1,10 +1,11 @@
 #include "launch/text_file.h"
 
 #include <errno.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/directory_handle.h"
+#include "platform/random_bytes.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
@@ -28,9 +29,9 @@ std::string random_text_file_suffix() {
   std::string suffix;
   unsigned char bytes[32];
   while (suffix.size() < 6) {
-    ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
-    if (n <= 0) continue;  // EINTR; the source never runs dry once seeded
-    for (ssize_t i = 0; i < n && suffix.size() < 6; ++i) {
+    // The source never runs dry once seeded.
+    if (!fill_random(bytes, sizeof bytes)) continue;
+    for (std::size_t i = 0; i < sizeof bytes && suffix.size() < 6; ++i) {
       // Reject the top bytes so every character is equally likely.
       if (bytes[i] >= 248) continue;
       suffix += kAlphabet[bytes[i] % kAlphabetSize];
@@ -42,7 +43,7 @@ std::string random_text_file_suffix() {
 Result<UniqueFd> create_text_file(std::string_view text, std::string_view directory,
                                   int base_dir_fd) {
   const std::string dir_path(directory.empty() ? std::string_view(".") : directory);
-  UniqueFd dir(::openat(base_dir_fd, dir_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::openat(base_dir_fd, dir_path.c_str(), kDirectoryHandleFlags));
   if (!dir) return fail(system_error_text(errno));
 
   std::string name;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/result.h"
 
 namespace zelta {

@@ -4,7 +4,7 @@
 
 #include "launch/pipeline_launch.h"
 #include "launch/pty_launch.h"
-#include "service/output.h"
+#include "protocol/output.h"
 #include "supervise/pipeline_run.h"
 #include "supervise/pty_run.h"
 #include "tree/lower.h"

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
-#include "service/output.h"
 #include "service/run_handler.h"
 #include "service/services/glob_service.h"
 #include "service/services/process_subst_service.h"

@@ -6,12 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "launch/capture_buffer.h"
+#include "launch/escaped_block.h"
+#include "launch/member_reaper.h"
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
-#include "service/output.h"
-#include "supervise/capture_buffer.h"
-#include "supervise/escaped_block.h"
-#include "supervise/member_reaper.h"
+#include "protocol/output.h"
 
 namespace zelta {
 namespace {

@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "service/output.h"
+#include "platform/child_exit_watch.h"
+#include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
 
@@ -18,18 +18,6 @@ namespace {
 void set_nonblocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-// A descriptor that becomes readable when the child ends, so that a cycle
-// whose terminal has hung up can sleep until then instead of spinning.
-// Invalid on kernels without pidfds; the cycle then just times out.
-UniqueFd open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-#else
-  (void)pid;
-  return UniqueFd();
-#endif
 }
 
 void reap(PtyRun& run) {
@@ -93,7 +81,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   set_nonblocking(master);
   set_nonblocking(input_fd);
 
-  UniqueFd pidfd = open_pidfd(run.launch.child_pid);
+  // Readable when the child ends, so that a cycle whose terminal has hung up
+  // can sleep until then instead of spinning; without one the cycle times out.
+  ChildExitWatch exit_watch = ChildExitWatch::watch(run.launch.child_pid);
   bool input_open = true;
   // Set once the terminal reports a hang-up without data (no process holds
   // the slave side): poll would then return at once in every cycle, so the
@@ -117,12 +107,13 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
-    fds[2] = {!run.exited && pidfd ? pidfd.get() : -1, POLLIN, 0};
+    fds[2] = {!run.exited && exit_watch ? exit_watch.fd() : -1, POLLIN, 0};
     // After the reaping the end-of-cycle read decides at once; a hung-up
     // terminal has nothing to wait for.
     const int timeout = run.exited && hung_up ? 0 : kPollTimeoutMs;
     if (::poll(fds, 3, timeout) < 0) fds[0].revents = fds[1].revents = 0;
 
+    if (fds[2].revents != 0) exit_watch.clear();
     const short master_revents = fds[0].revents;
     if (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t n = ::read(master, buffer, sizeof buffer);
@@ -156,7 +147,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
 
   // The run's descriptors are gone by the time the front end sees "exit".
   run.launch.master_fd.reset();
-  pidfd.reset();
+  exit_watch.reset();
   write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
   flush_stdout();
 }

@@ -1,7 +1,7 @@
 #include "supervise/stdout_events.h"
 
 #include "protocol/json_escape.h"
-#include "service/output.h"
+#include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 
 namespace zelta {

@@ -118,6 +118,39 @@ TEST(ReadFileService, LargeFileArrivesWholeInOneLine) {
   EXPECT_NE(executor.next_line().find("temp_path"), std::string::npos);
 }
 
+// Files that could block the executor or fill its memory: each gets a
+// reply, and a request sent right behind it is still answered.
+TEST(ReadFileService, StreamsNeverHangOrExhaustTheExecutor) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ExecutorProcess executor;
+  executor.send_line(R"({"type":"process_subst"})");
+  executor.next_line();
+  const std::vector<std::string> fds_before = executor.open_fds();
+  const std::string own =
+      R"({"exit_code":1,"error":"Read error: file is one of the executor's own standard streams"})";
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo,
+       R"j({"exit_code":1,"error":"Read error: Resource temporarily unavailable (os error 11)"})j"},
+      {"/dev/zero", R"j({"exit_code":1,"error":"Read error: File too large (os error 27)"})j"},
+      {"/dev/stdin", own},
+      {"/dev/stdout", own},
+      {"/proc/" + std::to_string(executor.pid()) + "/fd/2", own},
+      {"/dev/null", R"({"exit_code":0,"content":""})"},
+  };
+  for (const auto& [path, reply] : cases) {
+    // The next request travels in the same write, so it waits in the
+    // executor's own input while the file is read.
+    executor.send(nlohmann::json({{"type", "read_file"}, {"path", path}}).dump() +
+                  "\n{\"type\":\"glob\",\"patterns\":[]}\n");
+    EXPECT_EQ(executor.next_line(), reply) << path;
+    EXPECT_EQ(executor.next_line(), R"({"exit_code":0,"glob_matches":[]})") << path;
+  }
+  EXPECT_EQ(executor.open_fds(), fds_before);
+  ::unlink(fifo.c_str());
+}
+
 TEST(GlobService, BaseJoiningAndInvalidPatterns) {
   TempDir dir;
   dir.file("a.log");
@@ -197,6 +230,21 @@ TEST(GlobService, TreeWalkOnTheWire) {
   EXPECT_EQ(executor.next_line(), matches_reply({d + "/q\xef\xbf\xbd/z.md"}));
   // The walk closed every directory it opened.
   EXPECT_EQ(executor.open_fds(), fds_before);
+}
+
+// Several "**" on a deep chain: one answer per path and pattern, not one per
+// way of splitting the path (91,390 copies of the one file, and seconds).
+TEST(GlobService, SeveralRecursiveComponentsOnADeepChain) {
+  TempDir dir;
+  std::string rel = "s";
+  dir.dir(rel);
+  for (int level = 1; level < 40; ++level) dir.dir(rel += "/s");
+  const std::string leaf = dir.file(rel + "/f");
+  const std::string pattern = "**/s/**/s/**/s/**/s/**/f";
+  ExecutorProcess executor;
+  executor.send_line(glob_request({pattern, "**/f", pattern}, dir.path().c_str()));
+  // Patterns stay independent: a path matched by two of them is listed twice.
+  EXPECT_EQ(executor.next_line(), matches_reply({leaf, leaf, leaf}));
 }
 
 TEST(ProcessSubstService, SamePathForEveryRequestAndNothingCreated) {

@@ -1,5 +1,5 @@
 // Captured streams: block storage and the whole-stream UTF-8 rule.
-#include "supervise/capture_buffer.h"
+#include "launch/capture_buffer.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

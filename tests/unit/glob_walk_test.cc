@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 namespace zelta {
 namespace {
@@ -208,6 +209,49 @@ TEST(GlobWalk, DeepTreeBeyondHeldDescriptors) {
   t.file(rel + "/leaf");
   EXPECT_EQ(glob(t.path("**/leaf")), under(t, {rel + "/leaf"}));
   EXPECT_EQ(glob(t.path("**")).size(), 201u);
+}
+
+// Several "**" can split one path in several ways; each path is reported
+// once, where the walk first finds it (not in plain tree order).
+TEST(GlobWalk, SeveralRecursiveComponentsReportEachPathOnce) {
+  TempTree t;
+  for (const char* d : {"a", "a/b", "a/b/a", "a/b/a/b", "a/x", "b", "b/a"}) t.dir(d);
+  for (const char* f : {"f", "a/f", "a/b/f", "a/b/a/f", "a/b/a/b/f", "b/f", "b/a/f"}) t.file(f);
+  const struct {
+    const char* pattern;
+    Paths expected;
+  } cases[] = {
+      {"**/a/**/f", {"a/b/a/b/f", "a/b/a/f", "a/b/f", "a/f", "b/a/f"}},
+      {"**/b/**", {"a/b/a", "a/b/a/b", "b/a"}},
+      {"a/**/b/**/f", {"a/b/a/b/f", "a/b/a/f", "a/b/f"}},
+      {"**/a/**/b/**/f", {"a/b/a/b/f", "a/b/a/f", "a/b/f"}},
+      {"**/a/**/", {"a/b", "a/b/a", "a/b/a/b", "a/x"}},
+      {"**/**/f", {"a/b/a/b/f", "a/b/a/f", "a/b/f", "a/f", "b/a/f", "b/f", "f"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(glob(t.path(c.pattern)), under(t, c.expected)) << c.pattern;
+}
+
+// Without merging, five "**" over a chain of 40 directories walk each level
+// once per way to split the path above it: tens of thousands of listings.
+TEST(GlobWalk, RecursiveComponentsListEachDirectoryOncePerComponent) {
+  TempTree t;
+  std::string rel;
+  for (int level = 0; level <= 40; ++level) {
+    if (level > 0) {
+      rel += rel.empty() ? "s" : "/s";
+      t.dir(rel);
+    }
+    t.file(rel.empty() ? "f" : rel + "/f");
+  }
+  auto compiled = compile_glob(t.path("**/s/**/s/**/s/**/s/**/f"));
+  ASSERT_TRUE(compiled.ok());
+  Paths out;
+  GlobWalkStats stats;
+  walk_glob(compiled.value(), out, &stats);
+  // f below at least four levels of s: levels 4 to 40, each once.
+  EXPECT_EQ(out.size(), 37u);
+  EXPECT_EQ(std::set<std::string>(out.begin(), out.end()).size(), out.size());
+  EXPECT_LE(stats.listed_directories, 41u * 10u);
 }
 
 // An unreadable directory contributes nothing and the walk goes on. Root

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "launch/pipeline_launch.h"
-#include "service/output.h"
+#include "protocol/output.h"
 
 namespace zelta {
 namespace {

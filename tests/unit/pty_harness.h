@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "launch/pty_launch.h"
-#include "service/output.h"
+#include "protocol/output.h"
 #include "supervise/pty_run.h"
 
 namespace zelta::testing {

@@ -1,9 +1,12 @@
 // Reading whole files as text: contents, sizes and every failure form.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "service/services/process_subst_service.h"
 #include "service/services/read_file_service.h"
@@ -102,6 +105,76 @@ TEST_F(ReadFile, Failures) {
     ASSERT_FALSE(result.ok()) << c.path;
     EXPECT_EQ(result.error(), c.error);
   }
+}
+
+// Files that are not regular may never end or never deliver: each is read
+// within small bounds here, while a regular file larger than them is whole.
+TEST_F(ReadFile, StreamsAreBoundedInSizeAndTime) {
+  constexpr StreamLimits kSmall{1024, 200, 5000};
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  created_.push_back(fifo);
+  // A writer already waiting for its reader writes `text` and leaves.
+  auto read_fifo_with_writer = [&](const std::string& text) {
+    std::thread writer([&] {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+      }
+    });
+    auto result = read_text_file(fifo, kSmall);
+    writer.join();
+    return result;
+  };
+  auto hello = read_fifo_with_writer("hello");
+  ASSERT_TRUE(hello.ok()) << hello.error();
+  EXPECT_EQ(hello.value(), "hello");
+  struct Case {
+    std::string name;
+    Result<std::string> result;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"fifo without writer", read_text_file(fifo, kSmall),
+       "Resource temporarily unavailable (os error 11)"},
+      {"fifo beyond the limit", read_fifo_with_writer(std::string(2048, 'x')),
+       "File too large (os error 27)"},
+      {"endless device", read_text_file("/dev/zero", kSmall), "File too large (os error 27)"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(c.result.ok()) << c.name;
+    EXPECT_EQ(c.result.error(), c.error) << c.name;
+  }
+  const std::string large(4096, 'r');
+  auto regular = read_text_file(write("large", large), kSmall);
+  ASSERT_TRUE(regular.ok()) << regular.error();
+  EXPECT_EQ(regular.value(), large);
+}
+
+// The process's own descriptors 0 to 2 are refused by any name, except the
+// null device, which reads as empty wherever it is installed.
+TEST_F(ReadFile, OwnStandardStreamsAreRefused) {
+  const int saved = ::dup(0);
+  ASSERT_GE(saved, 0);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "request\n", 8), 8);
+  ASSERT_EQ(::dup2(fds[0], 0), 0);
+  auto by_alias = read_text_file("/dev/stdin");
+  auto by_proc = read_text_file("/proc/self/fd/0");
+  auto by_number = read_text_file("/dev/fd/" + std::to_string(fds[0]));
+  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::dup2(null_fd, 0), 0);
+  auto null_device = read_text_file("/dev/stdin");
+  ASSERT_EQ(::dup2(saved, 0), 0);
+  for (int fd : {saved, fds[0], fds[1], null_fd}) ::close(fd);
+  for (const auto* result : {&by_alias, &by_proc, &by_number}) {
+    ASSERT_FALSE(result->ok());
+    EXPECT_EQ(result->error(), "file is one of the executor's own standard streams");
+  }
+  ASSERT_TRUE(null_device.ok()) << null_device.error();
+  EXPECT_EQ(null_device.value(), "");
 }
 
 TEST_F(ReadFile, ServiceReplies) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "service/output.h"
+#include "protocol/output.h"
 #include "service/service_loop.h"
 
 namespace zelta {

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <string_view>
+#include <unordered_set>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/utf8.h"
 #include "service/services/dir_listing.h"
 
@@ -27,8 +29,18 @@ bool may_be_directory(unsigned char type) {
 
 class Walker {
  public:
-  Walker(const GlobPattern& pattern, std::vector<std::string>& out)
-      : pattern_(pattern), components_(pattern.components), out_(out) {}
+  Walker(const GlobPattern& pattern, std::vector<std::string>& out, GlobWalkStats* stats)
+      : pattern_(pattern), components_(pattern.components), out_(out), stats_(stats) {
+    std::size_t recursive = 0;
+    for (const GlobComponent& component : components_) {
+      if (component.kind() == Kind::kRecursive) ++recursive;
+    }
+    // With one "**" the names after it are matched one per component, so a
+    // path splits between the "**" and the rest in a single way and is found
+    // once. Two or more can split it several ways (a/b/c as a|b/c or a/b|c),
+    // and each way would walk the same subtree again.
+    deduplicate_ = recursive >= 2;
+  }
 
   void run() {
     if (pattern_.absolute) path_ = "/";
@@ -73,7 +85,22 @@ class Walker {
     return *name != '\0' ? name : ".";
   }
 
-  void emit() { out_.push_back(utf8_lossy(path_)); }
+  void emit() {
+    if (deduplicate_ && !emitted_.insert(path_).second) return;
+    out_.push_back(utf8_lossy(path_));
+  }
+
+  // True the first time the walk path is entered for component `i`. What the
+  // walk finds from there depends only on that pair, and paths only grow as
+  // the walk descends, so a later entry would find again exactly what the
+  // first one has already reported.
+  bool first_entry(std::size_t i) {
+    if (!deduplicate_) return true;
+    std::string key = path_;
+    key += '\0';  // no path holds a NUL byte
+    key += std::to_string(i);
+    return entered_.insert(std::move(key)).second;
+  }
 
   bool stat_is_directory(int dir, std::size_t rel, int flags) const {
     struct stat st;
@@ -134,6 +161,8 @@ class Walker {
 
   // `directory` is open at the walk path; component `i` is a wildcard or "**".
   void walk_directory(UniqueFd directory, std::size_t i) {
+    if (!first_entry(i)) return;
+    if (stats_ != nullptr) ++stats_->listed_directories;
     if (listings_.size() <= depth_) listings_.push_back(std::make_unique<DirListing>());
     DirListing& listing = *listings_[depth_];
     ++depth_;
@@ -195,6 +224,12 @@ class Walker {
   const GlobPattern& pattern_;
   const std::vector<GlobComponent>& components_;
   std::vector<std::string>& out_;
+  GlobWalkStats* stats_;
+  // Only for patterns that can reach a path more than once: the paths
+  // reported, and the (path, component) pairs whose directory was listed.
+  bool deduplicate_ = false;
+  std::unordered_set<std::string> emitted_;
+  std::unordered_set<std::string> entered_;
   // The path walked so far, as written; `pushed_` counts its components.
   std::string path_;
   std::size_t pushed_ = 0;
@@ -205,8 +240,8 @@ class Walker {
 
 }  // namespace
 
-void walk_glob(const GlobPattern& pattern, std::vector<std::string>& out) {
-  Walker walker(pattern, out);
+void walk_glob(const GlobPattern& pattern, std::vector<std::string>& out, GlobWalkStats* stats) {
+  Walker walker(pattern, out, stats);
   walker.run();
 }
 

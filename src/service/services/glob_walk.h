@@ -1,12 +1,20 @@
 // Enumeration of the paths that a compiled glob pattern matches.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "service/services/glob_pattern.h"
 
 namespace zelta {
+
+/// Work done by one walk (tests).
+struct GlobWalkStats {
+  /// Directory listings made; a directory is listed at most once for each
+  /// component of the pattern.
+  std::size_t listed_directories = 0;
+};
 
 /// Appends to `out` every existing path that `pattern` matches, in walk
 /// order, each converted to text (bytes that are not UTF-8 become U+FFFD).
@@ -29,6 +37,10 @@ namespace zelta {
 /// - With a trailing "/" only directories are reported (a symbolic link to
 ///   a directory counts), without the trailing "/".
 /// - Directories that cannot be opened or listed contribute nothing.
-void walk_glob(const GlobPattern& pattern, std::vector<std::string>& out);
+/// - Each path is reported at most once, where the walk first finds it, even
+///   when several "**" could match it in more than one way; a directory is
+///   never walked twice for the same component.
+void walk_glob(const GlobPattern& pattern, std::vector<std::string>& out,
+               GlobWalkStats* stats = nullptr);
 
 }  // namespace zelta

@@ -2,12 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <limits>
 
-#include "launch/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "protocol/system_error.h"
 #include "protocol/utf8.h"
 
@@ -16,6 +19,7 @@ namespace {
 
 constexpr const char* kNulInFileName = "file name contained an unexpected NUL byte";
 constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
+constexpr const char* kOwnStream = "file is one of the executor's own standard streams";
 
 // Bytes requested per read. The string's storage is extended (and so
 // zero-filled) one step at a time just before the read overwrites it, which
@@ -23,6 +27,7 @@ constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
 constexpr std::size_t kReadStep = 256 * 1024;
 // First capacity when the size of the file is unknown (pipes, /proc files).
 constexpr std::size_t kUnknownSizeCapacity = 64 * 1024;
+constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max() - 1;
 
 // End of the last complete UTF-8 sequence in `bytes`: a sequence cut off by
 // the end of a read is left for the next check.
@@ -38,20 +43,64 @@ std::size_t complete_prefix(std::string_view bytes) {
   return size;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) return true;
+  return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
+}
+
+// Reading the executor's own standard input would take the front end's next
+// requests; its output or error stream may be the front end's terminal or
+// pipe. The null device is harmless (and often all three).
+bool is_own_stream(const struct stat& st) {
+  struct stat null_device;
+  if (::stat("/dev/null", &null_device) == 0 && same_file(st, null_device)) return false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    struct stat own;
+    if (::fstat(fd, &own) == 0 && same_file(st, own)) return true;
+  }
+  return false;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` has data or an end, at most `idle_ms` and not past
+// `deadline`. False when the time ran out first.
+bool wait_readable(int fd, int idle_ms, Clock::time_point deadline) {
+  const Clock::time_point until =
+      std::min(deadline, Clock::now() + std::chrono::milliseconds(idle_ms));
+  while (true) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // let the read report it
+  }
+}
+
 }  // namespace
 
-Result<std::string> read_text_file(const std::string& path) {
+Result<std::string> read_text_file(const std::string& path, const StreamLimits& limits) {
   if (path.find('\0') != std::string::npos) return fail(kNulInFileName);
+  // Never blocks in the open: a FIFO without a writer opens at once, and a
+  // terminal never becomes the executor's controlling terminal.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return fail(system_error_text(errno));
   UniqueFd file(fd);
 
   std::size_t hint = 0;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) hint = static_cast<std::size_t>(st.st_size);
+  const bool stat_ok = ::fstat(fd, &st) == 0;
+  // Regular files end and are read whole. Anything else (FIFOs, devices,
+  // sockets) may never end or never deliver, so it is bounded in size and time.
+  const bool regular = stat_ok && S_ISREG(st.st_mode);
+  if (stat_ok && !regular && is_own_stream(st)) return fail(kOwnStream);
+  if (regular) hint = static_cast<std::size_t>(st.st_size);
+  const std::size_t limit = regular ? kNoLimit : limits.max_bytes;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.total_ms);
   std::string content;
   // One byte beyond the size, so that the read which finds the end needs no
   // growth: a regular file is never copied to a larger buffer.
@@ -60,18 +109,28 @@ Result<std::string> read_text_file(const std::string& path) {
   // reading stops at the first byte that cannot be UTF-8.
   std::size_t checked = 0;
   for (;;) {
-    if (content.size() == content.capacity()) content.reserve(content.capacity() * 2);
+    if (content.size() == content.capacity()) {
+      content.reserve(std::min(content.capacity() * 2, limit + 1));
+    }
     const std::size_t before = content.size();
-    const std::size_t room = std::min(content.capacity() - before, kReadStep);
+    // One byte more than the limit tells a stream at the limit from a longer one.
+    const std::size_t room = std::min({content.capacity() - before, kReadStep, limit - before + 1});
+    // A FIFO reads as ended while no writer has come yet, so a stream is
+    // only read once it has data or has really ended.
+    if (!regular && !wait_readable(fd, limits.idle_ms, deadline)) {
+      return fail(system_error_text(EAGAIN));
+    }
     content.resize(before + room);
     const ssize_t n = ::read(fd, content.data() + before, room);
     if (n < 0) {
       const int error = errno;
       content.resize(before);
       if (error == EINTR) continue;
+      if ((error == EAGAIN || error == EWOULDBLOCK) && !regular) continue;
       return fail(system_error_text(error));
     }
     content.resize(before + static_cast<std::size_t>(n));
+    if (content.size() > limit) return fail(system_error_text(EFBIG));
     const std::string_view unchecked = std::string_view(content).substr(checked);
     const std::size_t piece = n == 0 ? unchecked.size() : complete_prefix(unchecked);
     if (!is_valid_utf8(unchecked.substr(0, piece))) return fail(kNotUtf8);
@@ -83,7 +142,7 @@ Result<std::string> read_text_file(const std::string& path) {
 
 Reply read_file_service(const Request& request) {
   if (!request.path) return error_reply("Missing path");
-  auto content = read_text_file(*request.path);
+  auto content = read_text_file(*request.path, kStreamLimits);
   if (!content) return error_reply("Read error: " + content.error());
   Reply reply;
   reply.content = std::move(content).value();

@@ -1,4 +1,4 @@
-#include "supervise/member_reaper.h"
+#include "launch/member_reaper.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "supervise/capture_buffer.h"
+#include "launch/capture_buffer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "supervise/byte_block.h"
+#include "launch/byte_block.h"
 
 namespace zelta {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "supervise/byte_block.h"
-#include "supervise/escaped_block.h"
+#include "launch/byte_block.h"
+#include "launch/escaped_block.h"
 
 namespace zelta {
 

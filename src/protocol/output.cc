@@ -1,4 +1,4 @@
-#include "service/output.h"
+#include "protocol/output.h"
 
 #include <errno.h>
 #include <poll.h>

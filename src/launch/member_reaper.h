@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "supervise/capture_thread.h"
+#include "launch/capture_thread.h"
 
 namespace zelta {
 

@@ -1,4 +1,4 @@
-#include "supervise/capture_thread.h"
+#include "launch/capture_thread.h"
 
 #include <errno.h>
 #include <unistd.h>

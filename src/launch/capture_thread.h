@@ -4,9 +4,9 @@
 #include <memory>
 #include <thread>
 
-#include "launch/unique_fd.h"
+#include "launch/capture_buffer.h"
+#include "platform/unique_fd.h"
 #include "protocol/result.h"
-#include "supervise/capture_buffer.h"
 
 namespace zelta {
 

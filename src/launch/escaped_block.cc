@@ -1,4 +1,4 @@
-#include "supervise/escaped_block.h"
+#include "launch/escaped_block.h"
 
 #include <cstdint>
 #include <cstring>

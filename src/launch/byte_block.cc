@@ -1,4 +1,4 @@
-#include "supervise/byte_block.h"
+#include "launch/byte_block.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

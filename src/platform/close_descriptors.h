@@ -1,0 +1,23 @@
+// Closing every descriptor above the standard streams in a new child.
+#pragma once
+
+namespace zelta {
+
+/// How far a child's closing loop must go: found before the fork, since
+/// finding it needs calls a forked child may not make.
+struct DescriptorBound {
+  /// One past the highest descriptor that may be open.
+  int end = 0;
+};
+
+/// Finds the bound: one past the highest descriptor open now (the listing of
+/// /dev/fd), or the process's descriptor limit where that cannot be listed.
+/// Descriptors opened after this call by other threads are close-on-exec, as
+/// every descriptor the executor opens is, so a child cannot pass them on.
+DescriptorBound find_descriptor_bound();
+
+/// Closes every descriptor from 3 up to the bound except `keep` (-1: none).
+/// Async-signal-safe: meant for a forked child before it executes a program.
+void close_descriptors_above_stderr(const DescriptorBound& bound, int keep = -1);
+
+}  // namespace zelta
