@@ -98,15 +98,21 @@ class Generator:
         raise SystemExit("cannot declare JSON Schema type " + kind)
 
     def object_body(self, node, indent):
+        """An object type, its members one per line at `indent` + 2 spaces."""
         required = set(node.get("required", []))
+        inner = indent + "  "
         lines = ["{"]
         for key, value in node["properties"].items():
-            if "description" in value and indent == "":
-                lines.append(f"  /** {value['description']} */")
+            if "description" in value:
+                lines.append(f"{inner}/** {value['description']} */")
             optional = "" if key in required else "?"
-            lines.append(f"{indent}  {key}{optional}: {self.type_of(value)};")
+            if value.get("type") == "object" and "properties" in value:
+                member = self.object_body(value, inner)
+            else:
+                member = self.type_of(value)
+            lines.append(f"{inner}{key}{optional}: {member};")
         lines.append(indent + "}")
-        return "\n".join(lines) if indent == "" else " ".join(l.strip() for l in lines)
+        return "\n".join(lines)
 
     def declaration(self, name, node):
         doc = f"/** {node['description']} */\n" if "description" in node else ""
