@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,9 @@ std::string mixed_text(int count) {
                                                   "tab\there"};
   std::string text;
   for (int i = 1; i <= count; ++i) {
-    char number[16];
-    std::snprintf(number, sizeof number, "line %03d ", i);
-    text += number + kTails[i % kTails.size()];
+    const std::string number = std::to_string(i);
+    text += "line " + std::string(3 - std::min<std::size_t>(3, number.size()), '0') + number + " " +
+            kTails[i % kTails.size()];
     if (i % 7 == 0) text += " " + std::string(90, 'w') + " ╚═╝";
     text += '\n';
   }
@@ -162,9 +161,8 @@ TEST_F(ScreensMatch, BoxDrawingScreenfulsInOneWrite) {
 std::string octal(const std::string& bytes) {
   std::string text;
   for (unsigned char c : bytes) {
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\%03o", c);
-    text += escape;
+    text += {'\\', static_cast<char>('0' + c / 64), static_cast<char>('0' + c / 8 % 8),
+             static_cast<char>('0' + c % 8)};
   }
   return text;
 }
