@@ -27,10 +27,12 @@ ticker = os.path.join(build, "bench", "program_ticker")
 node_script = os.path.join(root, "node", "pty_latency.js")
 node_modules = os.path.join(os.path.dirname(build), "nodepty", "node_modules")
 
-ROUNDS = int(os.environ.get("ZELTA_BENCH_ROUNDS", "10"))
-LAUNCHES = 40  # per round and side
-KEYS = 40
-TICKS = 40
+# Many short rounds: the load on a shared machine comes in bursts, and short
+# interleaved rounds spread them over every side alike.
+ROUNDS = int(os.environ.get("ZELTA_BENCH_ROUNDS", "33"))
+LAUNCHES = 15  # per round and side
+KEYS = 15
+TICKS = 15
 
 
 def now_us():
@@ -122,6 +124,7 @@ def executor_echo(ex, samples):
     run_id, request = ex.run_request("cat")
     ex.send_bytes(request)
     ex.until("started")
+    time.sleep(0.05)  # the same settling time the relay and node-pty get
     key = json.dumps({"type": "stdin.write", "run_id": run_id, "data": "x"}).encode() + b"\n"
     times = []
     for _ in range(samples):
@@ -234,10 +237,15 @@ def summary(values):
 
 
 def report(title, sides, goals):
-    """sides: name -> samples; goals: (numerator, denominator, bound)."""
+    """sides: name -> list of rounds, each a list of samples; goals:
+    (numerator, denominator, bound). Prints the median and p99 of all samples
+    of each side, their ratios, and the median over rounds of the ratio of
+    round medians (paired within a round, so slow stretches of the machine
+    weigh on both sides)."""
     print(f"-- {title}")
     stats = {}
-    for name, values in sides.items():
+    for name, rounds in sides.items():
+        values = [v for r in rounds for v in r]
         if not values:
             continue
         stats[name] = summary(values)
@@ -247,9 +255,11 @@ def report(title, sides, goals):
         if numerator not in stats or denominator not in stats:
             continue
         (a50, a99), (b50, b99) = stats[numerator], stats[denominator]
+        paired = percentile([percentile(a, 0.5) / percentile(b, 0.5)
+                             for a, b in zip(sides[numerator], sides[denominator]) if a and b], 0.5)
         verdict = "met" if a50 / b50 <= bound else "MISSED"
         print(f"  ratio {numerator} / {denominator}: median {a50 / b50:.2f} "
-              f"(goal <= {bound}: {verdict}), p99 {a99 / b99:.2f}")
+              f"(goal <= {bound}: {verdict}), p99 {a99 / b99:.2f}, paired by round {paired:.2f}")
 
 
 def heap_file():
@@ -276,24 +286,34 @@ def main():
     echo = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
     output = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
     heavy_rss = []
-    for _ in range(ROUNDS):
+    for round_index in range(ROUNDS):
         # Every side is a fresh process in every round, as the baselines are.
         plain = Executor()
         heavy = Executor()
         heavy.send({"type": "read_file", "path": heap_file()})
         heavy.lines.next()
         heavy_rss.append(rss_kib(heavy.proc.pid))
-        launch["executor (Python reader)"] += executor_launch(plain, LAUNCHES)
-        launch["forkpty (C, in-process)"] += forkpty_launch(LAUNCHES)
-        launch["executor 100 MB heap"] += executor_launch(heavy, LAUNCHES)
-        launch["node-pty (in-process)"] += node_pty("launch", LAUNCHES) or []
-        c_front_end.append(c_driver_launch(LAUNCHES))
-        echo["executor"] += executor_echo(plain, KEYS)
-        echo["relay (C)"] += relay_echo(KEYS)
-        echo["node-pty (in-process)"] += node_pty("echo", KEYS) or []
-        output["executor"] += executor_output(plain, TICKS)
-        output["relay (C)"] += relay_output(TICKS)
-        output["node-pty (in-process)"] += node_pty("output", TICKS, ticker) or []
+        time.sleep(0.3)
+        # The order of the sides turns every round: whatever runs first after
+        # a heavy step (100 MB moved, a Node process ending) is slowed by its
+        # aftermath, so each side takes that place equally often.
+        steps = [
+            lambda: launch["executor (Python reader)"].append(executor_launch(plain, LAUNCHES)),
+            lambda: launch["forkpty (C, in-process)"].append(forkpty_launch(LAUNCHES)),
+            lambda: launch["executor 100 MB heap"].append(executor_launch(heavy, LAUNCHES)),
+            lambda: launch["node-pty (in-process)"].append(node_pty("launch", LAUNCHES) or []),
+            lambda: c_front_end.append(c_driver_launch(LAUNCHES)),
+            lambda: echo["executor"].append(executor_echo(plain, KEYS)),
+            lambda: echo["relay (C)"].append(relay_echo(KEYS)),
+            lambda: echo["node-pty (in-process)"].append(node_pty("echo", KEYS) or []),
+            lambda: output["executor"].append(executor_output(plain, TICKS)),
+            lambda: output["relay (C)"].append(relay_output(TICKS)),
+            lambda: output["node-pty (in-process)"].append(
+                node_pty("output", TICKS, ticker) or []),
+        ]
+        shift = round_index % len(steps)
+        for step in steps[shift:] + steps[:shift]:
+            step()
         plain.close()
         heavy.close()
 
