@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -19,6 +21,9 @@ std::atomic<int> g_starts_before_failure{-1};
 struct CaptureThread::Shared {
   UniqueFd fd;
   CaptureBuffer result;
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;  // guarded by `mutex`
 };
 
 CaptureBuffer capture_to_end(UniqueFd fd) {
@@ -66,6 +71,12 @@ CaptureThread::~CaptureThread() {
   if (thread_.joinable()) thread_.detach();
 }
 
+bool CaptureThread::wait_for(std::chrono::milliseconds timeout) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  return shared_->finished_changed.wait_for(lock, timeout, [&] { return shared_->finished; });
+}
+
 CaptureBuffer CaptureThread::join() {
   if (!thread_.joinable()) return CaptureBuffer();
   thread_.join();
@@ -90,6 +101,9 @@ Result<CaptureThread> start_capture(UniqueFd fd) {
         // An abnormal end counts as an empty stream.
         shared->result = CaptureBuffer();
       }
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->finished = true;
+      shared->finished_changed.notify_all();
     });
   } catch (const std::system_error& error) {
     return fail(system_error_text(error.code().value()));

@@ -1,6 +1,7 @@
 // Capture threads: one per pipe read end, reading it to end of file.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -33,6 +34,9 @@ class CaptureThread {
   /// Waits for the thread and takes its result; an empty buffer when no
   /// thread is attached or the thread ended abnormally.
   CaptureBuffer join();
+  /// Waits at most `timeout` for the thread to finish; true when it has (or
+  /// none is attached), so that join() returns at once.
+  bool wait_for(std::chrono::milliseconds timeout);
 
  private:
   struct Shared;

@@ -12,6 +12,7 @@
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
+#include "supervise/front_end_watch.h"
 
 namespace zelta {
 namespace {
@@ -126,16 +127,30 @@ std::uint32_t pipeline_exit_code(int status) {
 void supervise_pipeline_run(PipelineLaunch launch) {
   std::uint32_t exit_code = 0;
   for (PipelineChild& child : launch.children) {
-    const std::optional<int> status = wait_for_child(child.pid);
+    const WatchedWait wait = wait_watching_front_end(child.pid);
+    if (wait.outcome == WatchedWait::Outcome::kFrontEndGone) {
+      // Nobody can see the output any more: end the members rather than
+      // wait for them, and let the executor leave.
+      std::vector<pid_t> left;
+      for (PipelineChild& member : launch.children) {
+        if (!member.reaped) left.push_back(member.pid);
+        member.reaped = true;
+      }
+      end_abandoned_members(left);
+      return;
+    }
     child.reaped = true;
-    exit_code = status ? pipeline_exit_code(*status) : 1;
+    exit_code = wait.outcome == WatchedWait::Outcome::kExited ? pipeline_exit_code(wait.status) : 1;
   }
 
-  std::vector<CaptureBuffer> out;
-  out.push_back(launch.stdout_capture.join());
-  std::vector<CaptureBuffer> err;
-  err.reserve(launch.stderr_captures.size());
-  for (CaptureThread& capture : launch.stderr_captures) err.push_back(capture.join());
+  // A process the members left behind may hold a pipe open for any time;
+  // the captures still unjoined on return are left to finish on their own.
+  std::vector<CaptureBuffer> out(1);
+  if (!join_watching_front_end(launch.stdout_capture, out[0])) return;
+  std::vector<CaptureBuffer> err(launch.stderr_captures.size());
+  for (std::size_t i = 0; i < err.size(); ++i) {
+    if (!join_watching_front_end(launch.stderr_captures[i], err[i])) return;
+  }
 
   if (any_text(out)) write_output_event("stdout", launch.run_id, out);
   out.clear();  // a large standard output is released before the next event
