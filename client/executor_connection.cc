@@ -23,11 +23,11 @@ extern char** environ;
 
 namespace zelta::client {
 
-std::string locate_executor(const std::string& flag) {
+std::string locate_executor(const std::string& flag, const char* argv0) {
   if (!flag.empty()) return flag;
   const char* variable = std::getenv("ZELTA_STDIO_EXECUTOR");
   if (variable != nullptr && *variable != '\0') return variable;
-  const std::string path = executable_path();
+  const std::string path = executable_path(argv0);
   if (path.empty()) return "stdio_executor";
   return path.substr(0, path.rfind('/') + 1) + "stdio_executor";
 }

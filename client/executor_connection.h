@@ -15,8 +15,9 @@ namespace zelta::client {
 
 /// Where to find the executor: `flag` when not empty, else the environment variable
 /// ZELTA_STDIO_EXECUTOR when set and not empty, else "stdio_executor" in the
-/// directory of the client's own executable.
-std::string locate_executor(const std::string& flag);
+/// directory of the client's own executable (`argv0` is the client's argv[0],
+/// used where the system cannot name that executable).
+std::string locate_executor(const std::string& flag, const char* argv0);
 
 /// One running executor. Its standard input and output are pipes held here; its
 /// standard error is the client's. It runs in a process group of its own, so keys

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     print_error(std::string("cannot set up signal handling: ") + std::strerror(errno));
     return 1;
   }
-  Session session(locate_executor(options.executor), options.trace);
+  Session session(locate_executor(options.executor, argv[0]), options.trace);
   InputReader input(STDIN_FILENO);
   if (options.interactive || !options.has_command) {
     return run_interactive(session, input);

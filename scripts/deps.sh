@@ -2,13 +2,22 @@
 # Installs the Debian packages the build, tests and benchmarks need (as root).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-  libbenchmark-dev python3 util-linux tmux)
+  libbenchmark-dev python3 util-linux tmux libc++-dev libc++abi-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# The Node.js client's tests: any Node.js 18 or later will do, Debian's when there is none.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The Node.js client's development packages, pinned by its lock file.
+node_dir=$(dirname "$0")/../clients/node
+if [ ! -f "$node_dir/node_modules/.package-lock.json" ] ||
+  [ "$node_dir/package-lock.json" -nt "$node_dir/node_modules/.package-lock.json" ]; then
+  (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error)
 fi

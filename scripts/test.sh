@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: once as built for release, once under
+# Builds and runs the whole test suite: once as built for release (with the Node.js
+# client's tests against that executor), once more with every portable fallback
+# in place of the Linux-only calls, once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that exercise
 # threads and the output lock once more under ThreadSanitizer, and each fuzz
-# target briefly (ZELTA_FUZZ_SECONDS each, default 20; 0 skips them).
+# target briefly (ZELTA_FUZZ_SECONDS each, default 20; 0 skips them). The
+# executor and the client are also compiled with clang and libc++.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -16,12 +19,21 @@ run_suite() {
     ${ctest_exclude:+-E "$ctest_exclude"})
 }
 run_suite build/release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
+run_suite build/fallbacks "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_PORTABLE_FALLBACKS=ON
+# clang with libc++ and the fallbacks, as on systems without the Linux calls.
+# Debian's GoogleTest is built against libstdc++, so only the programs are
+# built here, and the executor answers one request as a smoke test.
+CC=clang CXX=clang++ cmake -S . -B build/libcxx -G Ninja -DZELTA_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELTA_PORTABLE_FALLBACKS=ON -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ >/dev/null
+cmake --build build/libcxx -j "$jobs" --target stdio_executor stdio_client
+echo '{"type":"read_file","path":"/dev/null"}' | build/libcxx/stdio_executor | grep -qxF '{"exit_code":0,"content":""}'
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DZELTA_SANITIZE=ON
 # Capture threads, the output writer and whole runs through the executor;
 # the huge-input tests are too slow under this sanitizer and add no threads.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_exclude='Huge|LargeStandardError' \
-  run_suite build/tsan 'Output|ServiceLoop|Pipeline|Capture|PtyRun|Soak|Fault' \
+  run_suite build/tsan 'Output|ServiceLoop|Pipeline|Capture|PtyRun|Soak|Fault|Platform' \
   -DCMAKE_BUILD_TYPE=Debug -DZELTA_TSAN=ON
 if [ "${ZELTA_FUZZ_SECONDS:-20}" != 0 ]; then
   bash scripts/fuzz.sh "${ZELTA_FUZZ_SECONDS:-20}"

@@ -5,8 +5,9 @@
 
 namespace zelta {
 
-/// The absolute path of the running executable, or empty where the system
-/// cannot tell.
-std::string executable_path();
+/// The absolute path of the running executable. Where the system cannot
+/// tell, the path the program was started by (`argv0`, the program's
+/// argv[0]) made absolute, if it names a file through a directory; else empty.
+std::string executable_path(const char* argv0);
 
 }  // namespace zelta

@@ -1,0 +1,186 @@
+'use strict';
+// One executor process: its pipes, the line protocol, and the requests it is serving.
+
+const childProcess = require('node:child_process');
+
+// Control requests answered "Unknown: <type>" when they reach an executor after
+// their run has ended; such replies answer nobody and are dropped.
+const STRAY_CONTROL_REPLY = /^Unknown: (stdin\.write|run\.signal|run\.resize|stream\.flush)$/;
+
+class ExecutorError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = 'ExecutorError';
+  }
+}
+
+// A request in flight. `onEvent` sees every event carrying its run id; `finish`
+// is called once, with (error, result), on its reply or its "exit" event.
+class Pending {
+  constructor(request, onEvent, finish) {
+    this.request = request;
+    this.runId = request.run_id;
+    this.onEvent = onEvent;
+    this.finish = finish;
+    this.received = false; // "recv" seen: stray control replies can no longer come before it
+  }
+}
+
+class Executor {
+  /**
+   * Starts `path` with pipes on stdin and stdout, in a session of its own so
+   * that signals aimed at the Node process's terminal do not reach it.
+   * `onGone(executor)` is called once when the process has ended.
+   */
+  constructor(path, onGone) {
+    this.path = path;
+    this.queue = []; // Pending, in the order their requests were written
+    this.alive = true;
+    this.ended = false; // the process has exited and its output has been read
+    this.nextRun = 0;
+    this.buffer = '';
+    this.referenced = true;
+    this.child = childProcess.spawn(path, [], {
+      stdio: ['pipe', 'pipe', 'ignore'],
+      detached: true,
+      cwd: process.cwd(),
+    });
+    this.pid = this.child.pid;
+    this.exited = new Promise((resolve) => {
+      const gone = (err) => {
+        if (this.ended) return;
+        this.ended = true;
+        this.alive = false;
+        this.failAll(err);
+        if (onGone) onGone(this);
+        resolve();
+      };
+      // 'close' comes after 'exit' and after stdout has ended, so every line has been seen.
+      this.child.on('close', () => gone(new ExecutorError(`executor ${this.path} ended`)));
+      this.child.on('error', (err) => {
+        if (this.child.pid !== undefined) return; // a failed kill or write; 'close' follows
+        gone(new ExecutorError(`cannot start executor ${this.path}: ${err.message}`));
+      });
+    });
+    this.child.stdin.on('error', () => {}); // a dead executor's stdin: 'close' reports it
+    this.child.stdout.setEncoding('utf8');
+    this.child.stdout.on('data', (text) => this.receive(text));
+  }
+
+  /** A run id unique within this executor. */
+  newRunId() {
+    this.nextRun += 1;
+    return `r${this.nextRun}`;
+  }
+
+  get busy() {
+    return this.queue.length > 0;
+  }
+
+  /** Keeps the Node process alive while the executor serves something, and not otherwise. */
+  setReferenced(on) {
+    if (on === this.referenced || !this.alive) return;
+    this.referenced = on;
+    for (const handle of [this.child, this.child.stdin, this.child.stdout]) {
+      if (on) handle.ref?.();
+      else handle.unref?.();
+    }
+  }
+
+  /**
+   * Writes a request that gets a reply or a run's "exit". Resolves with the
+   * reply (or the exit event), rejects with the executor's error text.
+   */
+  request(request, onEvent = () => {}) {
+    return new Promise((resolve, reject) => {
+      if (!this.alive) {
+        reject(new ExecutorError(`executor ${this.path} has ended`));
+        return;
+      }
+      const finish = (err, result) => (err ? reject(err) : resolve(result));
+      this.queue.push(new Pending(request, onEvent, finish));
+      this.setReferenced(true);
+      this.send(request);
+    });
+  }
+
+  /** Writes a control request, which gets no reply. */
+  send(request) {
+    if (!this.alive) return false;
+    this.child.stdin.write(JSON.stringify(request) + '\n');
+    return true;
+  }
+
+  /** Ends the executor gently: it exits once idle. */
+  closeInput() {
+    if (this.alive && !this.child.stdin.destroyed) this.child.stdin.end();
+  }
+
+  /** Ends the executor now; its terminal hangs up and the command gets SIGHUP. */
+  kill() {
+    this.closeInput();
+    if (!this.ended) {
+      try {
+        this.child.kill('SIGTERM');
+      } catch {
+        // already gone
+      }
+    }
+  }
+
+  receive(text) {
+    this.buffer += text;
+    let start = 0;
+    let end;
+    while ((end = this.buffer.indexOf('\n', start)) !== -1) {
+      const line = this.buffer.slice(start, end);
+      start = end + 1;
+      let message;
+      try {
+        message = JSON.parse(line);
+      } catch {
+        continue; // the executor writes only JSON lines; anything else is noise
+      }
+      this.dispatch(message);
+    }
+    this.buffer = this.buffer.slice(start);
+  }
+
+  dispatch(message) {
+    if (typeof message !== 'object' || message === null) return;
+    if (typeof message.type === 'string') {
+      const pending = this.queue.find((p) => p.runId === message.run_id);
+      if (!pending) return;
+      if (message.type === 'recv') pending.received = true;
+      if (message.type === 'exit') {
+        this.complete(pending, null, message);
+      } else {
+        pending.onEvent(message);
+      }
+      return;
+    }
+    // A reply answers the oldest request still waiting.
+    const head = this.queue[0];
+    if (message.exit_code === 1 && typeof message.error === 'string') {
+      if (!head || (!head.received && STRAY_CONTROL_REPLY.test(message.error))) return;
+      this.complete(head, new ExecutorError(message.error), null);
+      return;
+    }
+    if (head) this.complete(head, null, message);
+  }
+
+  complete(pending, err, result) {
+    const index = this.queue.indexOf(pending);
+    if (index !== -1) this.queue.splice(index, 1);
+    if (this.queue.length === 0) this.setReferenced(false);
+    pending.finish(err, result);
+  }
+
+  failAll(err) {
+    const queue = this.queue;
+    this.queue = [];
+    for (const pending of queue) pending.finish(err, null);
+  }
+}
+
+module.exports = { Executor, ExecutorError };

@@ -1,0 +1,79 @@
+'use strict';
+// The executors of one client: one per live terminal, one for services and
+// pipelines, and a few idle ones kept for the next terminal.
+
+const { Executor } = require('./executor');
+
+// Every executor still running, whoever owns it: ended when the Node process exits.
+const running = new Set();
+process.on('exit', () => {
+  for (const executor of running) executor.kill();
+});
+
+class Pool {
+  constructor(executorPath, maxIdle) {
+    this.executorPath = executorPath;
+    this.maxIdle = maxIdle;
+    this.idle = [];
+    this.servicesExecutor = null;
+    this.closed = false;
+    this.executors = new Set();
+  }
+
+  start() {
+    if (this.closed) throw new Error('the client is closed');
+    const executor = new Executor(this.executorPath, (gone) => {
+      running.delete(gone);
+      this.executors.delete(gone);
+      this.idle = this.idle.filter((e) => e !== gone);
+      if (this.servicesExecutor === gone) this.servicesExecutor = null;
+    });
+    if (!executor.ended) {
+      running.add(executor);
+      this.executors.add(executor);
+    }
+    executor.setReferenced(false);
+    return executor;
+  }
+
+  /** The executor of services and pipelines, started when first needed. */
+  services() {
+    if (!this.servicesExecutor || !this.servicesExecutor.alive) this.servicesExecutor = this.start();
+    return this.servicesExecutor;
+  }
+
+  /** An executor for a terminal alone: an idle one, or a new one. */
+  acquire() {
+    if (this.closed) throw new Error('the client is closed');
+    while (this.idle.length > 0) {
+      const executor = this.idle.pop();
+      if (executor.alive) return executor;
+    }
+    return this.start();
+  }
+
+  /** Takes back a terminal's executor once its run is over. */
+  release(executor) {
+    if (!executor.alive) return;
+    if (!this.closed && !executor.busy && this.idle.length < this.maxIdle) {
+      this.idle.push(executor);
+    } else {
+      executor.closeInput();
+    }
+  }
+
+  /** Ends every executor; resolves once all have exited. */
+  close() {
+    this.closed = true;
+    const all = [...this.executors];
+    for (const executor of all) {
+      executor.setReferenced(true); // whoever awaits the close waits for the exits
+      if (executor.busy) executor.kill();
+      else executor.closeInput();
+    }
+    this.idle = [];
+    return Promise.all(all.map((e) => e.exited)).then(() => undefined);
+  }
+}
+
+module.exports = { Pool };

@@ -1,0 +1,95 @@
+'use strict';
+// The pool's processes: reuse, closing, and nothing left behind however Node ends.
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const childProcess = require('node:child_process');
+const path = require('node:path');
+const { createClient } = require('..');
+const { Executor } = require('../lib/executor');
+const { executorPath, withTimeout, collect, alive, executorChildren, allGone } = require('./support');
+
+test('closing the client ends every terminal and executor', async () => {
+  const client = createClient({ executorPath });
+  const terms = [client.spawn('cat', []), client.spawn('sh', ['-c', 'sleep 1000 & wait']), client.spawn('true', [])];
+  await withTimeout(Promise.all([terms[0].ready, terms[1].ready, terms[2].exited]), 'three starts');
+  await client.readFile('/etc/hostname');
+  const pids = [...executorChildren(), terms[0].pid, terms[1].pid];
+  assert.equal(executorChildren().length, 4, 'two terminals, one idle, one for services');
+  const exits = terms.slice(0, 2).map((term) => new Promise((resolve) => term.onExit(resolve)));
+  await withTimeout(client.close(), 'close');
+  assert.deepEqual(await Promise.all(exits), [{ exitCode: 129, signal: 1 }, { exitCode: 129, signal: 1 }]);
+  await allGone(pids);
+  assert.deepEqual(executorChildren(), []);
+  assert.throws(() => client.spawn('cat', []), /closed/);
+  await assert.rejects(client.readFile('/etc/hostname'), /closed/);
+});
+
+test('closing one terminal ends its command and executor only', async () => {
+  const client = createClient({ executorPath });
+  const [a, b] = [client.spawn('cat', []), client.spawn('cat', [])];
+  await withTimeout(Promise.all([a.ready, b.ready]), 'starts');
+  await withTimeout(a.close(), 'close');
+  assert.deepEqual(await a.exited, { exitCode: 129, signal: 1 });
+  await allGone([a.pid, a.executorPid]);
+  assert.ok(alive(b.pid) && alive(b.executorPid));
+  assert.throws(() => a.write('x'), /has exited/);
+  b.write('\u0004');
+  assert.deepEqual(await withTimeout(b.exited, 'exit'), { exitCode: 0 });
+  await client.close();
+});
+
+test("a finished terminal's executor serves the next one, stray control replies ignored", async () => {
+  const client = createClient({ executorPath, maxIdleExecutors: 1 });
+  const first = client.spawn('true', []);
+  await withTimeout(first.exited, 'exit');
+  const executor = client.pool.idle[0];
+  assert.ok(executor instanceof Executor);
+  // A keystroke that reaches the executor after its run ended is answered "Unknown: stdin.write".
+  executor.send({ type: 'stdin.write', run_id: first.runId, data: 'late' });
+  const second = client.spawn('cat', []);
+  const out = collect(second);
+  await withTimeout(second.ready, 'second start');
+  assert.equal(second.executorPid, first.executorPid);
+  second.write('again\n');
+  await out.until('again\r\nagain\r\n');
+  second.write('\u0004');
+  assert.deepEqual(await withTimeout(second.exited, 'exit'), { exitCode: 0 });
+  await client.close();
+});
+
+test('idle executors do not keep Node alive', async () => {
+  const script = `const c = require(${JSON.stringify(path.resolve(__dirname, '..'))}).createClient({ executorPath: ${JSON.stringify(executorPath)} });
+    c.readFile('/etc/hostname').then(() => { const t = c.spawn('true', []); return t.exited; }).then((e) => console.log(JSON.stringify(e)));`;
+  const out = childProcess.execFileSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 30000 });
+  assert.equal(out, '{"exitCode":0}\n');
+});
+
+for (const ending of ['exit', 'throw', 'wait']) {
+  test(`no process is left when Node ends by ${ending === 'wait' ? 'SIGKILL' : ending}`, async (t) => {
+    const holder = childProcess.spawn(process.execPath, [path.join(__dirname, 'fixtures/holder.js'), ending], {
+      stdio: ['ignore', 'pipe', 'ignore'],
+      env: { ...process.env, ZELTA_STDIO_EXECUTOR: executorPath },
+    });
+    t.after(() => holder.kill('SIGKILL'));
+    let text = '';
+    holder.stdout.setEncoding('utf8');
+    const line = new Promise((resolve) =>
+      holder.stdout.on('data', (d) => {
+        text += d;
+        if (text.includes('\n')) resolve(JSON.parse(text));
+      }),
+    );
+    const pids = await withTimeout(line, 'the process ids');
+    assert.equal(pids.length, 6);
+    if (ending === 'wait') assert.ok(pids.every(alive));
+    if (ending === 'wait') holder.kill('SIGKILL');
+    // With the Node process gone its pipes close: idle executors end at once, and on
+    // exit or a crash the library ends the busy ones itself.
+    await allGone(ending === 'wait' ? [pids[4], pids[5]] : pids);
+    if (ending !== 'wait') return;
+    const busy = [pids[0], pids[1], pids[2], pids[3]];
+    t.after(() => busy.filter(alive).forEach((pid) => process.kill(pid, 'SIGKILL')));
+    await t.test('a running terminal ends with its executor, which notices its front end has gone', { skip: process.env.ZELTA_FRONT_END_WATCH ? false : 'waiting for the executor to watch its front end during a run' }, () => allGone(busy));
+  });
+}
