@@ -32,7 +32,7 @@ CaptureBuffer capture_to_end(UniqueFd fd) {
   while (true) {
     char* destination = discard;
     std::size_t room = sizeof discard;
-    if (!buffer.dropped()) {
+    if (buffer.holding()) {
       char* free_room = nullptr;
       try {
         free_room = buffer.room();
@@ -42,12 +42,16 @@ CaptureBuffer capture_to_end(UniqueFd fd) {
         destination = free_room;
         room = buffer.room_size();
       } else {
-        buffer.drop();  // no memory to hold it: the stream is lost as a whole
+        buffer.stop_holding();  // no memory for more: keep what is held
       }
     }
     const ssize_t n = ::read(fd.get(), destination, room);
     if (n > 0) {
-      if (destination != discard) buffer.commit(static_cast<std::size_t>(n));
+      if (destination != discard) {
+        buffer.commit(static_cast<std::size_t>(n));
+      } else {
+        buffer.discard(static_cast<std::size_t>(n));
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

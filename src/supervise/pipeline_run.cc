@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -76,8 +77,21 @@ void write_text(GatheringSink& sink, const std::vector<HeldBlock>& blocks) {
 // from the blocks that hold it, mostly already escaped by the capture, and
 // each block is given back once written the second time; no joined or whole
 // escaped copy of a large stream is ever built.
+// True when the text held in `blocks` ends with a line feed (escaped, that
+// is "\n" after an even number of backslashes).
+bool ends_with_line_feed(const std::vector<HeldBlock>& blocks) {
+  if (blocks.empty()) return false;
+  const HeldBlock& last = blocks.back();
+  const std::string_view text = last.bytes.view();
+  if (!last.escaped) return !text.empty() && text.back() == '\n';
+  if (text.size() < 2 || text.back() != 'n') return false;
+  std::size_t backslashes = 0;
+  for (std::size_t i = text.size() - 1; i > 0 && text[i - 1] == '\\'; --i) ++backslashes;
+  return backslashes % 2 == 1;
+}
+
 void write_output_event(std::string_view stream, std::string_view run_id,
-                        std::vector<CaptureBuffer>& texts) {
+                        std::vector<CaptureBuffer>& texts, std::string notice = {}) {
   std::vector<HeldBlock> blocks;
   for (CaptureBuffer& text : texts) {
     for (HeldBlock& block : text.take_blocks()) {
@@ -88,10 +102,13 @@ void write_output_event(std::string_view stream, std::string_view run_id,
       blocks.push_back(std::move(block));
     }
   }
+  // A notice starts on a line of its own.
+  if (!notice.empty() && !blocks.empty() && !ends_with_line_feed(blocks)) notice.insert(0, "\n");
   OutputLine line;
   GatheringSink sink(line);
   sink.append("{\"data\":\"");
   write_text(sink, blocks);
+  write_json_string_body(sink, notice);
   sink.append("\",\"run_id\":");
   write_json_string(sink, run_id);
   sink.append(",\"");
@@ -105,6 +122,7 @@ void write_output_event(std::string_view stream, std::string_view run_id,
     }
     block.bytes.reset();
   }
+  write_json_string_body(sink, notice);
   sink.append("\",\"type\":\"");
   sink.append(stream);
   sink.append("\"}");
@@ -118,6 +136,14 @@ bool any_text(const std::vector<CaptureBuffer>& texts) {
 }
 
 }  // namespace
+
+std::string output_cut_notice(std::string_view stream, std::size_t kept, std::size_t dropped) {
+  std::string notice = "[zelta-stdio] ";
+  notice.append(stream);
+  notice += " truncated: kept " + std::to_string(kept) + " bytes, dropped " +
+            std::to_string(dropped) + " bytes (out of memory)\n";
+  return notice;
+}
 
 std::uint32_t pipeline_exit_code(int status) {
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
@@ -152,9 +178,22 @@ void supervise_pipeline_run(PipelineLaunch launch) {
     if (!join_watching_front_end(launch.stderr_captures[i], err[i])) return;
   }
 
+  // A stream cut for lack of memory is reported at the end of "stderr".
+  std::string notice;
+  if (out[0].truncated()) {
+    notice += output_cut_notice("stdout", out[0].size(), out[0].discarded());
+  }
+  for (std::size_t i = 0; i < err.size(); ++i) {
+    if (!err[i].truncated()) continue;
+    notice += output_cut_notice("stderr of command " + std::to_string(i + 1), err[i].size(),
+                                err[i].discarded());
+  }
+
   if (any_text(out)) write_output_event("stdout", launch.run_id, out);
   out.clear();  // a large standard output is released before the next event
-  if (any_text(err)) write_output_event("stderr", launch.run_id, err);
+  if (any_text(err) || !notice.empty()) {
+    write_output_event("stderr", launch.run_id, err, std::move(notice));
+  }
   err.clear();
   write_event(exit_event(launch.run_id, exit_code));
   flush_stdout();
