@@ -62,6 +62,9 @@ class CaptureBuffer {
   /// Hands over the blocks holding the stream, in order, each escaped or
   /// raw; the buffer is empty afterwards.
   std::vector<HeldBlock> take_blocks();
+  /// The blocks holding the stream, in order, each escaped or raw, for a
+  /// writer that consumes them in place.
+  std::vector<HeldBlock>& blocks() { return blocks_; }
 
  private:
   bool add_block();

@@ -24,15 +24,15 @@ namespace {
 // for the line to hand it to the operating system without copying it again.
 class GatheringSink {
  public:
-  explicit GatheringSink(OutputLine& line) : line_(line) {}
+  explicit GatheringSink(OutputLine& line) : line_(line), buffer_(storage()) {}
   ~GatheringSink() { flush(); }
   GatheringSink(const GatheringSink&) = delete;
   GatheringSink& operator=(const GatheringSink&) = delete;
 
   void append(const char* data, std::size_t size) {
-    if (size > sizeof buffer_ - used_) {
+    if (size > kSize - used_) {
       flush();
-      if (size >= sizeof buffer_ / 2) {
+      if (size >= kSize / 2) {
         line_.append(data, size);
         return;
       }
@@ -54,85 +54,102 @@ class GatheringSink {
   }
 
  private:
-  OutputLine& line_;
-  std::size_t used_ = 0;
   // Larger than the output line's own buffer, so a gathered piece goes to the
   // operating system straight from here.
-  char buffer_[256 * 1024];
+  static constexpr std::size_t kSize = 256 * 1024;
+  // Static rather than on the stack: the events are written right after the
+  // captures may have taken every byte of memory the process may have (they
+  // stop only when none is left), when even growing the stack can fail. Only
+  // the service thread writes events.
+  static char* storage() {
+    static char buffer[kSize];
+    return buffer;
+  }
+
+  OutputLine& line_;
+  char* buffer_;
+  std::size_t used_ = 0;
 };
-
-// Writes one copy of the text held in `blocks`.
-void write_text(GatheringSink& sink, const std::vector<HeldBlock>& blocks) {
-  for (const HeldBlock& block : blocks) {
-    if (block.escaped) {
-      sink.pass_through(block.bytes.view());
-    } else {
-      write_json_string_body(sink, block.bytes.view());
-    }
-  }
-}
-
-// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
-// concatenation of `texts`, which are consumed. The text is written twice
-// from the blocks that hold it, mostly already escaped by the capture, and
-// each block is given back once written the second time; no joined or whole
-// escaped copy of a large stream is ever built.
-// True when the text held in `blocks` ends with a line feed (escaped, that
-// is "\n" after an even number of backslashes).
-bool ends_with_line_feed(const std::vector<HeldBlock>& blocks) {
-  if (blocks.empty()) return false;
-  const HeldBlock& last = blocks.back();
-  const std::string_view text = last.bytes.view();
-  if (!last.escaped) return !text.empty() && text.back() == '\n';
-  if (text.size() < 2 || text.back() != 'n') return false;
-  std::size_t backslashes = 0;
-  for (std::size_t i = text.size() - 1; i > 0 && text[i - 1] == '\\'; --i) ++backslashes;
-  return backslashes % 2 == 1;
-}
-
-void write_output_event(std::string_view stream, std::string_view run_id,
-                        std::vector<CaptureBuffer>& texts, std::string notice = {}) {
-  std::vector<HeldBlock> blocks;
-  for (CaptureBuffer& text : texts) {
-    for (HeldBlock& block : text.take_blocks()) {
-      if (block.bytes.size() == 0) continue;
-      // A capture escapes its blocks as they fill; one not escaped yet is
-      // escaped here once rather than once per copy.
-      if (!block.escaped) block = hold_escaped(std::move(block.bytes));
-      blocks.push_back(std::move(block));
-    }
-  }
-  // A notice starts on a line of its own.
-  if (!notice.empty() && !blocks.empty() && !ends_with_line_feed(blocks)) notice.insert(0, "\n");
-  OutputLine line;
-  GatheringSink sink(line);
-  sink.append("{\"data\":\"");
-  write_text(sink, blocks);
-  write_json_string_body(sink, notice);
-  sink.append("\",\"run_id\":");
-  write_json_string(sink, run_id);
-  sink.append(",\"");
-  sink.append(stream);
-  sink.append("\":\"");
-  for (HeldBlock& block : blocks) {
-    if (block.escaped) {
-      sink.pass_through(block.bytes.view());
-    } else {
-      write_json_string_body(sink, block.bytes.view());
-    }
-    block.bytes.reset();
-  }
-  write_json_string_body(sink, notice);
-  sink.append("\",\"type\":\"");
-  sink.append(stream);
-  sink.append("\"}");
-}
 
 bool any_text(const std::vector<CaptureBuffer>& texts) {
   for (const CaptureBuffer& text : texts) {
     if (!text.empty()) return true;
   }
   return false;
+}
+
+// Writes one copy of the text held in `texts`.
+void write_text(GatheringSink& sink, std::vector<CaptureBuffer>& texts) {
+  for (CaptureBuffer& text : texts) {
+    for (const HeldBlock& block : text.blocks()) {
+      if (block.escaped) {
+        sink.pass_through(block.bytes.view());
+      } else {
+        write_json_string_body(sink, block.bytes.view());
+      }
+    }
+  }
+}
+
+// True when the text held in `texts` ends with a line feed (escaped, that
+// is "\\n" after an even number of backslashes).
+bool ends_with_line_feed(std::vector<CaptureBuffer>& texts) {
+  const HeldBlock* last = nullptr;
+  for (CaptureBuffer& text : texts) {
+    for (const HeldBlock& block : text.blocks()) {
+      if (block.bytes.size() != 0) last = &block;
+    }
+  }
+  if (last == nullptr) return false;
+  const std::string_view text = last->bytes.view();
+  if (!last->escaped) return text.back() == '\n';
+  if (text.size() < 2 || text.back() != 'n') return false;
+  std::size_t backslashes = 0;
+  for (std::size_t i = text.size() - 1; i > 0 && text[i - 1] == '\\'; --i) ++backslashes;
+  return backslashes % 2 == 1;
+}
+
+// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
+// concatenation of `texts` and then `notice`; `texts` are consumed. The text
+// is written twice from the blocks that hold it, mostly already escaped by the
+// capture, and each block is given back once written the second time; no
+// joined or whole escaped copy of a large stream is ever built, and nothing
+// is allocated but the escaped form of blocks the capture left raw.
+void write_output_event(std::string_view stream, std::string_view run_id,
+                        std::vector<CaptureBuffer>& texts, std::string notice = {}) {
+  for (CaptureBuffer& text : texts) {
+    for (HeldBlock& block : text.blocks()) {
+      // A capture escapes its blocks as they fill; one not escaped yet is
+      // escaped here once rather than once per copy.
+      if (!block.escaped && block.bytes.size() != 0) block = hold_escaped(std::move(block.bytes));
+    }
+  }
+  // A notice starts on a line of its own.
+  if (!notice.empty() && any_text(texts) && !ends_with_line_feed(texts)) notice.insert(0, "\n");
+  OutputLine line;
+  GatheringSink sink(line);
+  sink.append("{\"data\":\"");
+  write_text(sink, texts);
+  write_json_string_body(sink, notice);
+  sink.append("\",\"run_id\":");
+  write_json_string(sink, run_id);
+  sink.append(",\"");
+  sink.append(stream);
+  sink.append("\":\"");
+  for (CaptureBuffer& text : texts) {
+    for (HeldBlock& block : text.blocks()) {
+      if (block.escaped) {
+        sink.pass_through(block.bytes.view());
+      } else {
+        write_json_string_body(sink, block.bytes.view());
+      }
+      block.bytes.reset();
+    }
+  }
+  write_json_string_body(sink, notice);
+  sink.append("\",\"type\":\"");
+  sink.append(stream);
+  sink.append("\"}");
 }
 
 }  // namespace
@@ -151,6 +168,12 @@ std::uint32_t pipeline_exit_code(int status) {
 }
 
 void supervise_pipeline_run(PipelineLaunch launch) {
+  // Everything the report needs is allocated before the captures may take
+  // all the memory there is.
+  std::vector<CaptureBuffer> out(1);
+  std::vector<CaptureBuffer> err(launch.stderr_captures.size());
+  std::string notice;
+  notice.reserve(128 * (1 + err.size()));
   std::uint32_t exit_code = 0;
   for (PipelineChild& child : launch.children) {
     const WatchedWait wait = wait_watching_front_end(child.pid);
@@ -171,15 +194,12 @@ void supervise_pipeline_run(PipelineLaunch launch) {
 
   // A process the members left behind may hold a pipe open for any time;
   // the captures still unjoined on return are left to finish on their own.
-  std::vector<CaptureBuffer> out(1);
   if (!join_watching_front_end(launch.stdout_capture, out[0])) return;
-  std::vector<CaptureBuffer> err(launch.stderr_captures.size());
   for (std::size_t i = 0; i < err.size(); ++i) {
     if (!join_watching_front_end(launch.stderr_captures[i], err[i])) return;
   }
 
   // A stream cut for lack of memory is reported at the end of "stderr".
-  std::string notice;
   if (out[0].truncated()) {
     notice += output_cut_notice("stdout", out[0].size(), out[0].discarded());
   }
