@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, tests and benchmarks need (as root).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-  libbenchmark-dev python3 util-linux tmux libc++-dev libc++abi-dev)
+  libbenchmark-dev python3 util-linux tmux libc++-dev libc++abi-dev vim less)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

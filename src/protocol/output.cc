@@ -17,6 +17,7 @@ std::mutex g_output_mutex;
 char g_buffer[kBufferSize];
 std::size_t g_buffered = 0;
 int g_fd = 1;
+bool g_held = false;
 std::atomic<bool> g_broken{false};
 
 // Writes all of [data, data + size) to the output descriptor. A descriptor
@@ -51,7 +52,7 @@ OutputLine::OutputLine() : lock_(g_output_mutex) {}
 
 OutputLine::~OutputLine() {
   append("\n", 1);
-  flush_buffer_locked();
+  if (!g_held) flush_buffer_locked();
 }
 
 void OutputLine::append(const char* data, std::size_t size) {
@@ -89,6 +90,12 @@ void flush_stdout() {
   flush_buffer_locked();
 }
 
+void hold_output(bool held) {
+  std::lock_guard<std::mutex> lock(g_output_mutex);
+  g_held = held;
+  if (!held) flush_buffer_locked();
+}
+
 bool output_broken() { return g_broken.load(std::memory_order_relaxed); }
 
 void mark_output_broken() { g_broken.store(true, std::memory_order_relaxed); }
@@ -101,6 +108,7 @@ int output_fd() {
 void set_output_fd_for_testing(int fd) {
   std::lock_guard<std::mutex> lock(g_output_mutex);
   g_buffered = 0;
+  g_held = false;
   g_fd = fd;
   g_broken.store(false);
 }

@@ -38,6 +38,14 @@ void write_event(const Event& event);
 /// held up; failures are ignored.
 void flush_stdout();
 
+/// While output is held, finished lines stay in the buffer (handed over when
+/// it fills) instead of going out at their line feed. Releasing hands over
+/// everything held. The service loop holds output only while it answers
+/// requests that need no system work and more complete requests are already
+/// waiting, so such replies go out together, later by at most the time it
+/// takes to answer the waiting ones.
+void hold_output(bool held);
+
 /// True once a write to standard output has failed for good (the front end
 /// closed the stream). Later lines are discarded.
 bool output_broken();

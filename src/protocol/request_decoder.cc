@@ -3,10 +3,13 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
+
+#include "protocol/json_reader.h"
 
 namespace zelta {
 namespace {
@@ -43,8 +46,15 @@ constexpr std::array<std::string_view, 18> kFieldNames = {
 };
 
 Field field_for_key(std::string_view key) {
+  // Names differ in their first byte or length mostly: compare the rest only
+  // for those that match both.
+  if (key.empty()) return Field::kUnknown;
   for (std::size_t i = 0; i < kFieldNames.size(); ++i) {
-    if (kFieldNames[i] == key) return static_cast<Field>(i);
+    const std::string_view name = kFieldNames[i];
+    if (name.size() == key.size() && name[0] == key[0] &&
+        std::memcmp(name.data() + 1, key.data() + 1, key.size() - 1) == 0) {
+      return static_cast<Field>(i);
+    }
   }
   return Field::kUnknown;
 }
@@ -85,17 +95,18 @@ enum class FrameKind : std::uint8_t {
 };
 
 // One open container of the typed part of the line.
+// No member initialisers: the stack's slots stay uninitialised until pushed.
 struct Frame {
   FrameKind kind;
-  Field field = Field::kUnknown;                // kTop: the member whose value comes next
-  Member member = Member::kOther;               // record objects: the member whose value comes next
-  std::uint32_t index = 0;                      // array forms: position of the next element
-  std::uint32_t seen = 0;                       // record objects: bit per member seen
-  std::vector<std::string>* strings = nullptr;  // kStringArray: where elements go
+  Field field;                        // kTop: the member whose value comes next
+  Member member;                      // record objects: the member whose value comes next
+  std::uint32_t index;                // array forms: position of the next element
+  std::uint32_t seen;                 // record objects: bit per member seen
+  std::vector<std::string>* strings;  // kStringArray: where elements go
 };
 
 // The open typed containers. The nesting limit bounds their number, so they
-// live in place instead of on the heap.
+// live in place instead of on the heap (and a decode does not clear them).
 class FrameStack {
  public:
   bool empty() const { return size_ == 0; }
@@ -337,6 +348,8 @@ class RequestHandler {
     return fail(error.what());
   }
 
+  bool syntax_error(const char* what) { return fail(what); }
+
  private:
   bool fail(std::string message) {
     if (error_.empty()) error_ = std::move(message);
@@ -439,7 +452,7 @@ class RequestHandler {
   }
 
   bool push(FrameKind kind) {
-    frames_.push_back(Frame{kind});
+    frames_.push_back(Frame{kind, Field::kUnknown, Member::kOther, 0, 0, nullptr});
     return true;
   }
 
@@ -578,23 +591,17 @@ class RequestHandler {
   std::shared_ptr<json> ast_root_;
 };
 
-}  // namespace
-
-Result<Request> decode_request(std::string_view line) {
+// Decodes `line` with `parse`, which feeds the whole line to a handler.
+template <class Parse>
+Result<Request> decode_with(std::string_view line, Parse parse) {
   // Only an object can be a request: refuse anything else before the parser
-  // is set up (it builds a full error message for every failure).
+  // is set up.
   const std::size_t first = line.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return fail("empty line");
   if (line[first] != '{') return fail("not an object");
-  // The parser takes a raw NUL byte for the end of the text, which would let
-  // `{"type":"a"}` followed by NUL and garbage through. JSON text never holds
-  // one (inside strings it must be escaped), so such a line is refused here.
-  if (line.find('\0') != std::string_view::npos) return fail("raw NUL byte");
   try {
     RequestHandler handler;
-    const bool parsed = json::sax_parse(line.begin(), line.end(), &handler,
-                                        json::input_format_t::json, /*strict=*/true);
-    if (!parsed) return fail(std::move(handler.error()));
+    if (!parse(line, handler)) return fail(std::move(handler.error()));
     if (!handler.complete()) return fail("not an object");
     if (!handler.type_given()) return fail("missing type");
     return std::move(handler.request());
@@ -603,6 +610,26 @@ Result<Request> decode_request(std::string_view line) {
   } catch (...) {
     return fail("decoder failure");
   }
+}
+
+}  // namespace
+
+Result<Request> decode_request(std::string_view line) {
+  return decode_with(line, [](std::string_view text, RequestHandler& handler) {
+    return read_json(text, handler);
+  });
+}
+
+Result<Request> decode_request_reference(std::string_view line) {
+  // The library parser takes a raw NUL byte for the end of the text, which
+  // would let `{"type":"a"}` followed by NUL and garbage through. JSON text
+  // never holds one (inside strings it must be escaped; the reader refuses
+  // it anywhere), so such a line is refused here.
+  if (line.find('\0') != std::string_view::npos) return fail("raw NUL byte");
+  return decode_with(line, [](std::string_view text, RequestHandler& handler) {
+    return json::sax_parse(text.begin(), text.end(), &handler, json::input_format_t::json,
+                           /*strict=*/true);
+  });
 }
 
 }  // namespace zelta

@@ -24,4 +24,9 @@ inline constexpr int kMaxNestingDepth = 128;
 /// array is refused. Never throws.
 Result<Request> decode_request(std::string_view line);
 
+/// decode_request with the general-purpose JSON library's parser in place of
+/// the built-in reader: the reference the reader is checked against in tests
+/// and fuzzing. Accepts and decodes exactly the same lines.
+Result<Request> decode_request_reference(std::string_view line);
+
 }  // namespace zelta

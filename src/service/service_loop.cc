@@ -64,6 +64,17 @@ class PendingInput {
 
   bool empty() const { return start_ == buffer_.size(); }
 
+  // True when a complete line is waiting; take_line then finds it at once.
+  bool has_line() {
+    const char* begin = buffer_.data() + std::max(start_, scanned_);
+    const char* end = buffer_.data() + buffer_.size();
+    const void* found = std::memchr(begin, '\n', static_cast<std::size_t>(end - begin));
+    scanned_ = found == nullptr
+                   ? buffer_.size()
+                   : static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.data());
+    return found != nullptr;
+  }
+
   // Views everything pending as the last line; valid until the next call.
   void take_rest(std::string_view& line) {
     line = std::string_view(buffer_).substr(start_);
@@ -94,13 +105,24 @@ bool is_run_request(std::string_view type) {
   return type == "run.ast" || type == "execute" || type == "run.pipeline";
 }
 
+// Requests whose answer takes system work (file system, processes): output
+// written before them is never held across them.
+bool needs_system_work(std::string_view type) {
+  return type == "run.ast" || type == "read_file" || type == "glob";
+}
+
+// Hands over held output on every way out of the service loop.
+struct ReleaseOutput {
+  ~ReleaseOutput() { hold_output(false); }
+};
+
 }  // namespace
 
-void serve_line(std::string_view line) {
+void serve_line(std::string_view line, bool more_waiting) {
   auto decoded = decode_request(line);
+  hold_output(more_waiting && (!decoded || !needs_system_work(decoded.value().type)));
   if (!decoded) {
     write_reply(error_reply("Parse error"));
-    flush_stdout();
     return;
   }
   Request& request = decoded.value();
@@ -118,10 +140,10 @@ void serve_line(std::string_view line) {
   } else {
     write_reply(error_reply("Unknown: " + request.type));
   }
-  flush_stdout();
 }
 
 void run_service_loop() {
+  const ReleaseOutput release;
   PendingInput pending;
   std::string_view line;
   char buffer[kReadSize];
@@ -130,7 +152,7 @@ void run_service_loop() {
       // The line feed belongs to the line for the UTF-8 check, but it is
       // ASCII, so checking the text without it is the same.
       if (!is_valid_utf8(line)) return;
-      serve_line(line);
+      serve_line(line, pending.has_line());
       continue;
     }
     ssize_t n = ::read(0, buffer, sizeof buffer);

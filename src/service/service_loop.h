@@ -12,7 +12,9 @@ namespace zelta {
 void run_service_loop();
 
 /// Serves one line of input (without its line feed): decode, acknowledge,
-/// dispatch and answer.
-void serve_line(std::string_view line);
+/// dispatch and answer. With `more_waiting` (further complete lines are
+/// already read), a reply that needed no system work may stay in the output
+/// buffer; otherwise everything written so far is handed over.
+void serve_line(std::string_view line, bool more_waiting = false);
 
 }  // namespace zelta

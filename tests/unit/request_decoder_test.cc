@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -291,6 +293,188 @@ TEST(RequestDecoder, LongStringsSurviveIntact) {
   EXPECT_EQ(decoded->data->size(), big.size() + 1);
   EXPECT_EQ(decoded->data->back(), '\0');
   EXPECT_EQ((*decoded->ast)["k"].get_ref<const std::string&>(), big);
+}
+
+// Everything a decoded line carries, as one comparable text; any refusal is
+// the same ("refused"), since every failure gets the same reply.
+std::string describe(const Result<Request>& decoded) {
+  if (!decoded.ok()) return "refused";
+  const Request& r = decoded.value();
+  nlohmann::json out;
+  out["type"] = r.type;
+  auto put = [&out](const char* name, const auto& field) {
+    if (field) out[name] = *field;
+  };
+  put("run_id", r.run_id);
+  put("command", r.command);
+  put("args", r.args);
+  put("cwd", r.cwd);
+  put("env", r.env);
+  put("signal", r.signal);
+  put("timeout_ms", r.timeout_ms);
+  put("path", r.path);
+  put("patterns", r.patterns);
+  put("rows", r.rows);
+  put("cols", r.cols);
+  put("data", r.data);
+  put("direction", r.direction);
+  put("operators", r.operators);
+  if (r.redirects) {
+    for (const Redirect& redirect : *r.redirects) {
+      out["redirects"].push_back({redirect.fd ? nlohmann::json(*redirect.fd) : nlohmann::json(),
+                                  redirect_kind_name(redirect.kind), redirect.file});
+    }
+  }
+  if (r.commands) {
+    for (const PipelineCommand& command : *r.commands) {
+      out["commands"].push_back({command.command, command.args});
+    }
+  }
+  // dump() tells 1 from 1.0 and keeps every byte of the strings.
+  if (r.ast) out["ast"] = r.ast->dump();
+  return out.dump();
+}
+
+void expect_same_as_reference(std::string_view line) {
+  EXPECT_EQ(describe(decode_request(line)), describe(decode_request_reference(line)))
+      << "line: " << line;
+}
+
+TEST(RequestDecoder, ReaderAgreesWithTheLibraryParserOnTrickyText) {
+  const std::string values[] = {
+      // Strings: every escape, surrogate pairs, and what must be refused.
+      R"("\"\\\/\b\f\n\r\t")",
+      R"("\u0041\u00e9\u20AC\ud83d\ude00")",
+      R"("\u0000")",
+      R"("\ud800")",
+      R"("\udc00")",
+      R"("\ud800\u0041")",
+      R"("\ud800\")",
+      R"("\ud83d\ude0")",
+      R"("\u12G4")",
+      R"("\x")",
+      R"("\)",
+      "\"\x01\"",
+      "\"\x1f\"",
+      "\"\x7f\"",
+      "\"caf\xc3\xa9\"",
+      "\"\xf0\x9f\x98\x80\"",
+      "\"\xc0\x80\"",
+      "\"\xed\xa0\x80\"",
+      "\"\xf4\x90\x80\x80\"",
+      "\"\xe2\x82\"",
+      "\"\x80\"",
+      "\"\xff\"",
+      "\"\xc3\"",
+      // Numbers at every boundary of their forms and ranges.
+      "0",
+      "-0",
+      "01",
+      "-01",
+      "1.",
+      ".5",
+      "-",
+      "+1",
+      "1e5",
+      "1E+5",
+      "1e-5",
+      "1e",
+      "1e+",
+      "0.0",
+      "1.0",
+      "-1.5e-3",
+      "1e-400",
+      "1e400",
+      "-1e400",
+      "18446744073709551615",
+      "18446744073709551616",
+      "-9223372036854775808",
+      "-9223372036854775809",
+      "123456789012345678901234567890",
+      "65535",
+      "65536",
+      "2147483647",
+      "2147483648",
+      "-2147483648",
+      "-2147483649",
+      "4294967296",
+      // Literals and structure.
+      "true",
+      "false",
+      "null",
+      "tru",
+      "nul",
+      "truex",
+      "nullnull",
+      "[]",
+      "{}",
+      "[1,]",
+      "[,1]",
+      "{\"a\"}",
+      "{\"a\":}",
+      "{\"a\" : 1 , \"a\" : 2}",
+      "[ 1 , [ ] , { } ]",
+      "[1 2]",
+      "{\"\":0}",
+      "{1:2}",
+      "\t\r\n 1 \n",
+  };
+  const std::string fields[] = {"type", "run_id", "rows", "cols", "timeout_ms",
+                                "args", "env",    "ast",  "data", "extra"};
+  for (const auto& value : values) {
+    for (const auto& field : fields) {
+      if (field == "type") {
+        expect_same_as_reference(R"({"type":)" + value + "}");
+      } else {
+        expect_same_as_reference(R"({"type":"t",")" + field + "\":" + value + "}");
+        expect_same_as_reference(R"({"type":"t",")" + field + "\":[" + value + "]}");
+      }
+    }
+    expect_same_as_reference(R"({"type":"t","env":{"A":)" + value + "}}");
+    expect_same_as_reference(R"({"type":"t","redirects":[[)" + value + R"(,"Input","f"]]})");
+  }
+  // Escaped member names are names like any other.
+  expect_same_as_reference(R"({"\u0074ype":"glob","p\u0061tterns":["\u002a"]})");
+  expect_same_as_reference(R"({"type":"t","type\u0000":1})");
+}
+
+// Lines derived from real requests by cutting, repeating and replacing bytes:
+// whatever the reference parser makes of them, the reader makes the same.
+TEST(RequestDecoder, ReaderAgreesWithTheLibraryParserOnMutatedRequests) {
+  const std::string seeds[] = {
+      R"({"type":"run.ast","run_id":"r1","ast":{"Command":{"name":"ls","args":["-l"],"single_quoted_args":[false],"redirects":[{"fd":2,"kind":"Output","file":"/dev/null"}]}},"cwd":"/tmp","env":{"A":"1"}})",
+      R"({"type":"stdin.write","run_id":"r","data":"a\u00e9\n\ud83d\ude00\"\\"})",
+      R"({"type":"run.resize","run_id":"r","rows":24,"cols":80,"timeout_ms":1000})",
+      R"({"type":"t","redirects":[[1,{"Output":null},"f"],{"kind":"Input","file":"g"}],"commands":[["ls",["-a"]],{"command":"cat"}],"x":[1.5e3,-7,true]})",
+  };
+  const char bytes[] = "{}[]\",:\\u0 -1.e+9tfnax\x80\xc3\xe9\x01";
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&state](std::uint64_t bound) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<std::size_t>(state % bound);
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::string line = seeds[next(std::size(seeds))];
+    for (std::size_t edits = 1 + next(3); edits > 0; --edits) {
+      const std::size_t at = next(line.size() + 1);
+      switch (next(4)) {
+        case 0:  // replace one byte
+          if (at < line.size()) line[at] = bytes[next(sizeof bytes - 1)];
+          break;
+        case 1:  // insert one byte
+          line.insert(at, 1, bytes[next(sizeof bytes - 1)]);
+          break;
+        case 2:  // cut a stretch
+          line.erase(at, next(8));
+          break;
+        default:  // repeat a stretch
+          line.insert(at, line.substr(at, next(12)));
+      }
+    }
+    expect_same_as_reference(line);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 namespace zelta::testing {
@@ -44,15 +45,17 @@ TmuxSession::TmuxSession(const std::string& command, int cols, int rows) {
   char directory[] = "/tmp/zelta-tmux-XXXXXX";
   if (mkdtemp(directory) != nullptr) directory_ = directory;
   socket_ = directory_ + "/socket";
+  config_ = directory_ + "/tmux.conf";
+  buffer_ = directory_ + "/paste";
   // No user configuration, and a window exactly of the requested size.
-  tmux("-f /dev/null new-session -d -s test -x " + std::to_string(cols) + " -y " +
+  std::ofstream(config_) << "set-option -g status off\nset-option -g history-limit 50000\n";
+  tmux("-f " + sh_quote(config_) + " new-session -d -s test -x " + std::to_string(cols) + " -y " +
        std::to_string(rows) + " " + sh_quote(command));
-  tmux("set-option -t test status off");
 }
 
 TmuxSession::~TmuxSession() {
   tmux("kill-server");
-  std::remove(socket_.c_str());
+  for (const std::string* file : {&socket_, &config_, &buffer_}) std::remove(file->c_str());
   if (!directory_.empty()) rmdir(directory_.c_str());
 }
 
@@ -63,6 +66,22 @@ std::string TmuxSession::tmux(const std::string& arguments) {
 void TmuxSession::type(const std::string& text) { tmux("send-keys -t test -l " + sh_quote(text)); }
 
 void TmuxSession::press(const std::string& key) { tmux("send-keys -t test " + key); }
+
+void TmuxSession::paste(const std::string& text) {
+  std::ofstream(buffer_, std::ios::binary) << text;
+  tmux("load-buffer -b paste " + sh_quote(buffer_) + " \\; paste-buffer -d -b paste -t test");
+}
+
+void TmuxSession::resize(int cols, int rows) {
+  tmux("resize-window -t test -x " + std::to_string(cols) + " -y " + std::to_string(rows));
+}
+
+std::string TmuxSession::snapshot(bool history) {
+  return tmux(std::string("capture-pane -p -e ") + (history ? "-S - " : "") +
+              "-t test \\; display-message -p -t test " +
+              sh_quote("cursor #{cursor_x},#{cursor_y} shown #{cursor_flag} alternate "
+                       "#{alternate_on} size #{pane_width}x#{pane_height}"));
+}
 
 std::string TmuxSession::screen() {
   std::string text = tmux("capture-pane -p -J -t test");

@@ -14,7 +14,8 @@ class TmuxSession {
   /// True when a tmux program can be run.
   static bool available();
 
-  /// Starts `command` (run by sh) in a detached window of `cols` x `rows` cells.
+  /// Starts `command` (run by sh) in a detached window of `cols` x `rows` cells, without
+  /// a status line, keeping 50,000 rows of history.
   TmuxSession(const std::string& command, int cols, int rows);
   ~TmuxSession();
   TmuxSession(const TmuxSession&) = delete;
@@ -24,8 +25,17 @@ class TmuxSession {
   void type(const std::string& text);
   /// Presses keys by tmux name, such as "Enter" or "C-c".
   void press(const std::string& key);
+  /// Pastes `text` as one paste (through a tmux buffer; line feeds become carriage returns).
+  void paste(const std::string& text);
+  /// Resizes the window to `cols` x `rows` cells.
+  void resize(int cols, int rows);
   /// The visible screen, wrapped lines joined, trailing blanks removed.
   std::string screen();
+  /// Everything a viewer could tell apart: the visible rows as drawn (with colours and
+  /// attributes as escape sequences), then the cursor position and visibility, whether
+  /// the alternate screen is on, and the window size. With `history`, the rows that
+  /// scrolled off the top come first.
+  std::string snapshot(bool history = false);
   /// Waits until `needle` appears on the screen at least `times` times; the screen
   /// as last seen is stored in `last`. False on time-out.
   bool wait_for(const std::string& needle, int times = 1,
@@ -37,6 +47,8 @@ class TmuxSession {
 
   std::string directory_;
   std::string socket_;
+  std::string config_;
+  std::string buffer_;
   std::string last_;
 };
 

@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""Terminal latencies a front end feels, each against baselines measured in the
+same run, rounds interleaved so a burst of load hits every side alike:
+- launch of `true` (request to "exit") against in-process C forkpty and node-pty,
+  also with a 100 MB heap in the executor (after a large read_file);
+- keystroke echo (one character to `cat` until the event carrying its echo)
+  against a two-process C relay (pipe -> terminal -> pipe, no framing) and node-pty;
+- output latency (a line printed every 10 ms, from its write to the front
+  end's read) against the same relay and node-pty.
+Each figure is the median and the 99th percentile of all samples in microseconds.
+node-pty comes from build/nodepty (installed there by bench/run.sh for the
+benchmark only); without it its column is skipped."""
+import json
+import os
+import select
+import subprocess
+import sys
+import time
+
+build = os.environ["ZELTA_BUILD"]
+executor = os.environ["ZELTA_EXECUTOR"]
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+driver = os.path.join(build, "bench", "pty_driver_bench")
+forkpty_true = os.path.join(build, "bench", "baseline_pty_true")
+relay = os.path.join(build, "bench", "baseline_pty_relay")
+ticker = os.path.join(build, "bench", "program_ticker")
+node_script = os.path.join(root, "node", "pty_latency.js")
+node_modules = os.path.join(os.path.dirname(build), "nodepty", "node_modules")
+
+ROUNDS = int(os.environ.get("ZELTA_BENCH_ROUNDS", "10"))
+LAUNCHES = 40  # per round and side
+KEYS = 40
+TICKS = 40
+
+
+def now_us():
+    return time.monotonic_ns() / 1000
+
+
+class Lines:
+    """Reads whole lines from a descriptor, each with the time of the read
+    that completed it."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.buffer = b""
+        self.read_at = 0.0
+
+    def next(self):
+        if b"\n" not in self.buffer:
+            # Chunks are joined once the line is complete: a 100 MB reply
+            # must not be copied once per chunk.
+            chunks = [self.buffer]
+            while True:
+                chunk = os.read(self.fd, 65536)
+                self.read_at = now_us()
+                if not chunk:
+                    raise EOFError
+                chunks.append(chunk)
+                if b"\n" in chunk:
+                    break
+            self.buffer = b"".join(chunks)
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line
+
+
+class Executor:
+    """The executor driven over pipes by this process. Requests are encoded
+    before the clock starts and replies are matched as bytes, so the front
+    end's own work stays small."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen([executor], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.lines = Lines(self.proc.stdout.fileno())
+        self.runs = 0
+
+    def send(self, message):
+        self.send_bytes(json.dumps(message).encode() + b"\n")
+
+    def send_bytes(self, data):
+        os.write(self.proc.stdin.fileno(), data)
+
+    def run_request(self, name, args=()):
+        self.runs += 1
+        run_id = f"r{self.runs}"
+        ast = {"Command": {"name": name, "args": list(args),
+                           "single_quoted_args": [False] * len(args), "redirects": []}}
+        line = json.dumps({"type": "run.ast", "run_id": run_id, "ast": ast}).encode() + b"\n"
+        return run_id, line
+
+    def until(self, kind):
+        tail = b'"type":"' + kind.encode() + b'"}'
+        while not self.lines.next().endswith(tail):
+            pass
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+def executor_launch(ex, samples):
+    times = []
+    for _ in range(samples):
+        _, request = ex.run_request("true")
+        start = now_us()
+        ex.send_bytes(request)
+        ex.until("exit")
+        times.append(ex.lines.read_at - start)
+    return times
+
+
+def executor_echo(ex, samples):
+    run_id, request = ex.run_request("cat")
+    ex.send_bytes(request)
+    ex.until("started")
+    key = json.dumps({"type": "stdin.write", "run_id": run_id, "data": "x"}).encode() + b"\n"
+    times = []
+    for _ in range(samples):
+        start = now_us()
+        ex.send_bytes(key)
+        while True:
+            line = ex.lines.next()
+            if line.startswith(b'{"data":"') and b"x" in line:
+                break
+        times.append(ex.lines.read_at - start)
+    ex.send({"type": "stdin.write", "run_id": run_id, "data": "\n\x04"})
+    ex.until("exit")
+    return times
+
+
+def tick_latencies(text, arrived, times):
+    for line in text.split("\n"):
+        if line.startswith("tick "):
+            times.append(arrived - int(line.split()[1].rstrip("\r")) / 1000)
+
+
+def executor_output(ex, samples):
+    _, request = ex.run_request(ticker, [str(samples)])
+    ex.send_bytes(request)
+    times = []
+    pending = ""
+    while True:
+        line = ex.lines.next()
+        arrived = ex.lines.read_at
+        if line.endswith(b'"type":"exit"}'):
+            return times
+        if line.startswith(b'{"data":"'):
+            pending += json.loads(line)["data"]
+            complete, _, pending = pending.rpartition("\n")
+            tick_latencies(complete, arrived, times)
+
+
+def relay_echo(samples):
+    proc = subprocess.Popen([relay, "cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    fd_in, fd_out = proc.stdin.fileno(), proc.stdout.fileno()
+    time.sleep(0.05)  # cat running, as after "started"
+    times = []
+    for _ in range(samples):
+        start = now_us()
+        os.write(fd_in, b"x")
+        while b"x" not in os.read(fd_out, 4096):
+            pass
+        times.append(now_us() - start)
+    os.write(fd_in, b"\n\x04")
+    while os.read(fd_out, 4096):
+        pass
+    proc.wait()
+    return times
+
+
+def relay_output(samples):
+    proc = subprocess.Popen([relay, ticker, str(samples)], stdout=subprocess.PIPE)
+    times = []
+    pending = b""
+    while True:
+        chunk = os.read(proc.stdout.fileno(), 65536)
+        arrived = now_us()
+        if not chunk:
+            break
+        pending += chunk
+        complete, _, pending = pending.rpartition(b"\n")
+        tick_latencies(complete.decode(), arrived, times)
+    proc.wait()
+    return times
+
+
+def forkpty_launch(samples):
+    out = subprocess.run([forkpty_true, str(samples), "all"], check=True, capture_output=True,
+                         text=True).stdout
+    return [float(x) for x in out.split()]
+
+
+def c_driver_launch(samples):
+    """The executor timed by a C front end (no Python in the loop): median, p99."""
+    out = subprocess.run([driver, "executor-latency", executor, str(samples)], check=True,
+                         capture_output=True, text=True).stdout
+    return [float(x) for x in out.split()]
+
+
+node_ok = None
+
+
+def node_pty(mode, samples, *args):
+    global node_ok
+    if node_ok is False:
+        return None
+    env = dict(os.environ, NODE_PATH=node_modules)
+    proc = subprocess.run(["node", node_script, mode, str(samples), *args], env=env,
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        node_ok = False
+        print(f"node-pty unavailable (status {proc.returncode}); its column is skipped")
+        return None
+    node_ok = True
+    return [float(x) for x in proc.stdout.split()]
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(len(ordered) * fraction))]
+
+
+def summary(values):
+    return percentile(values, 0.5), percentile(values, 0.99)
+
+
+def report(title, sides, goals):
+    """sides: name -> samples; goals: (numerator, denominator, bound)."""
+    print(f"-- {title}")
+    stats = {}
+    for name, values in sides.items():
+        if not values:
+            continue
+        stats[name] = summary(values)
+        print(f"  {name:<26} median {stats[name][0]:8.1f} us   p99 {stats[name][1]:8.1f} us"
+              f"   ({len(values)} samples)")
+    for numerator, denominator, bound in goals:
+        if numerator not in stats or denominator not in stats:
+            continue
+        (a50, a99), (b50, b99) = stats[numerator], stats[denominator]
+        verdict = "met" if a50 / b50 <= bound else "MISSED"
+        print(f"  ratio {numerator} / {denominator}: median {a50 / b50:.2f} "
+              f"(goal <= {bound}: {verdict}), p99 {a99 / b99:.2f}")
+
+
+def heap_file():
+    path = "/tmp/zelta-bench-100mb.txt"
+    size = 100 * 1000 * 1000
+    if not os.path.exists(path) or os.path.getsize(path) != size:
+        with open(path, "wb") as f:
+            f.write((b"x" * 99 + b"\n") * (size // 100))
+    return path
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+def main():
+    plain = Executor()
+    heavy = Executor()
+    heavy.send({"type": "read_file", "path": heap_file()})
+    heavy.lines.next()
+    heavy_rss = rss_kib(heavy.proc.pid)
+
+    launch = {"executor (Python reader)": [], "executor 100 MB heap": [], "forkpty (C, in-process)": [],
+              "node-pty (in-process)": []}
+    c_front_end = []
+    echo = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
+    output = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
+    for _ in range(ROUNDS):
+        launch["executor (Python reader)"] += executor_launch(plain, LAUNCHES)
+        launch["forkpty (C, in-process)"] += forkpty_launch(LAUNCHES)
+        launch["executor 100 MB heap"] += executor_launch(heavy, LAUNCHES)
+        launch["node-pty (in-process)"] += node_pty("launch", LAUNCHES) or []
+        c_front_end.append(c_driver_launch(LAUNCHES))
+        echo["executor"] += executor_echo(plain, KEYS)
+        echo["relay (C)"] += relay_echo(KEYS)
+        echo["node-pty (in-process)"] += node_pty("echo", KEYS) or []
+        output["executor"] += executor_output(plain, TICKS)
+        output["relay (C)"] += relay_output(TICKS)
+        output["node-pty (in-process)"] += node_pty("output", TICKS, ticker) or []
+    plain.close()
+    heavy.close()
+
+    report("launch of true", launch, [
+        ("executor (Python reader)", "forkpty (C, in-process)", 1.15),
+        ("executor (Python reader)", "node-pty (in-process)", 0.75),
+        ("executor 100 MB heap", "executor (Python reader)", 1.10),
+    ])
+    medians = sorted(m for m, _ in c_front_end)
+    print(f"  executor from a C front end: median of round medians {medians[len(medians) // 2]:.1f} us"
+          f"; executor RSS with the heap: {heavy_rss / 1024:.0f} MiB")
+    report("keystroke echo", echo, [
+        ("executor", "relay (C)", 1.10),
+        ("executor", "node-pty (in-process)", 1.0),
+    ])
+    report("output latency (line every 10 ms)", output, [
+        ("executor", "relay (C)", 1.10),
+        ("executor", "node-pty (in-process)", 1.0),
+    ])
+
+
+if __name__ == "__main__":
+    main()
