@@ -1,10 +1,12 @@
-// Runs in a forked child of a possibly multi-threaded process: between the
-// fork and the exec only async-signal-safe calls are allowed here (no memory
-// allocation, no locks, no stdio, no errno-to-text lookups).
+// Runs in the child of a possibly multi-threaded process, either forked or
+// sharing the parent's memory while the parent waits: between its creation and
+// the exec only async-signal-safe calls are allowed here (no memory
+// allocation, no locks, no stdio, no errno-to-text lookups), and nothing the
+// parent relies on may be written.
 #include "launch/child_exec.h"
 
 #include <errno.h>
-#include <signal.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -41,6 +43,12 @@ void write_all(int fd, const char* data, std::size_t size) {
   }
 }
 
+std::size_t length_of(const char* text) {
+  std::size_t n = 0;
+  while (text[n] != '\0') ++n;
+  return n;
+}
+
 std::size_t append(char* out, std::size_t at, std::size_t capacity, const char* text,
                    std::size_t length) {
   for (std::size_t i = 0; i < length && at < capacity; ++i) out[at++] = text[i];
@@ -60,66 +68,116 @@ std::size_t append_decimal(char* out, std::size_t at, std::size_t capacity, int 
   return at;
 }
 
-[[noreturn]] void fail_exec(const ChildExec& plan, int error) {
-  if (error == ENOENT) {
-    write_all(2, plan.not_found, plan.not_found_length);
-    ::_exit(127);
-  }
-  const std::size_t cap = plan.failure_capacity;
-  std::size_t at = plan.failure_prefix_length;
+// Writes "<name><separator><error text>\n" to standard error as one write and
+// exits with `status`.
+[[noreturn]] void fail_with(const ChildExec& plan, const char* name, std::size_t name_length,
+                            const char* separator, int error, int status) {
+  const std::size_t cap = plan.scratch_capacity - 1;
+  std::size_t at = append(plan.scratch, 0, cap, name, name_length);
+  at = append(plan.scratch, at, cap, separator, length_of(separator));
   if (g_texts != nullptr && error >= 0 && error < kMaxTabledError) {
     const std::string& text = (*g_texts)[error];
-    at = append(plan.failure, at, cap - 1, text.data(), text.size());
+    at = append(plan.scratch, at, cap, text.data(), text.size());
   } else {
     static constexpr char kUnknown[] = "Unknown error ";
     static constexpr char kOs[] = " (os error ";
-    at = append(plan.failure, at, cap - 1, kUnknown, sizeof kUnknown - 1);
-    at = append_decimal(plan.failure, at, cap - 1, error);
-    at = append(plan.failure, at, cap - 1, kOs, sizeof kOs - 1);
-    at = append_decimal(plan.failure, at, cap - 1, error);
-    at = append(plan.failure, at, cap - 1, ")", 1);
+    at = append(plan.scratch, at, cap, kUnknown, sizeof kUnknown - 1);
+    at = append_decimal(plan.scratch, at, cap, error);
+    at = append(plan.scratch, at, cap, kOs, sizeof kOs - 1);
+    at = append_decimal(plan.scratch, at, cap, error);
+    at = append(plan.scratch, at, cap, ")", 1);
   }
-  plan.failure[at++] = '\n';
-  write_all(2, plan.failure, at);
-  ::_exit(126);
+  plan.scratch[at++] = '\n';
+  write_all(2, plan.scratch, at);
+  ::_exit(status);
+}
+
+[[noreturn]] void fail_exec(const ChildExec& plan, int error) {
+  if (error == ENOENT) {
+    const std::size_t cap = plan.scratch_capacity;
+    static constexpr char kNotFound[] = ": command not found\n";
+    std::size_t at = append(plan.scratch, 0, cap, plan.command, plan.command_length);
+    at = append(plan.scratch, at, cap, kNotFound, sizeof kNotFound - 1);
+    write_all(2, plan.scratch, at);
+    ::_exit(127);
+  }
+  fail_with(plan, plan.command, plan.command_length, ": failed to execute: ", error, 126);
+}
+
+// Opens or installs one redirection on its standard descriptor. A name is
+// opened here, in the child's own context and directory, so /dev/stdout,
+// /dev/tty or a FIFO mean what they mean to the command; the open may block
+// until a FIFO's peer arrives, which keeps only the command waiting.
+void apply_step(const ChildExec& plan, const RedirectStep& step) {
+  if (!step.failure.empty()) {
+    write_all(2, step.failure.data(), step.failure.size());
+    ::_exit(1);
+  }
+  if (step.path == nullptr) {
+    ::dup2(step.fd.get(), step.target);
+    return;
+  }
+  int fd;
+  do {
+    fd = ::open(step.path, step.flags | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) fail_with(plan, step.path, length_of(step.path), ": ", errno, 1);
+  // Descriptors 0-2 are open, so the new one is 3 or higher.
+  ::dup2(fd, step.target);
+  ::close(fd);
 }
 
 }  // namespace
 
 void prepare_child_error_texts() { g_texts = &error_texts(); }
 
+std::size_t signals_not_at_default(int* out) {
+  std::size_t count = 0;
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
+    struct sigaction current;
+    if (::sigaction(signal_number, nullptr, &current) != 0) continue;
+    if (current.sa_handler != SIG_DFL) out[count++] = signal_number;
+  }
+  return count;
+}
+
 void exec_in_child(const ChildExec& plan) {
-  // Signals first: once the terminal is ours, a typed Ctrl-C must find the
-  // default disposition even if the executor was started with it ignored.
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Signals first: the parent blocked them all around the child's creation,
+  // so no handler of the executor runs here; set those dispositions back to
+  // the default before the mask opens, and before the terminal is ours, so a
+  // typed Ctrl-C finds the default even if the executor ignores it.
   struct sigaction defaults = {};
   defaults.sa_handler = SIG_DFL;
   ::sigemptyset(&defaults.sa_mask);
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    if (signal_number == SIGKILL || signal_number == SIGSTOP) continue;
-    ::sigaction(signal_number, &defaults, nullptr);  // fails harmlessly for reserved ones
+  for (std::size_t i = 0; i < plan.reset_signal_count; ++i) {
+    ::sigaction(plan.reset_signals[i], &defaults, nullptr);
   }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
   ::setsid();
   ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
-  for (int stream = 0; stream < 3; ++stream) {
-    int source = plan.stdio_fds[stream] >= 0 ? plan.stdio_fds[stream] : plan.slave_fd;
-    // Every prepared descriptor is 3 or higher, so installing one stream
-    // never overwrites the source of another.
-    ::dup2(source, stream);
+  for (int stream = 0; stream < 3; ++stream) ::dup2(plan.slave_fd, stream);
+  if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
+    fail_with(plan, plan.cwd, length_of(plan.cwd), ": ", errno, 1);
   }
-  if (plan.cwd_fd >= 0) ::fchdir(plan.cwd_fd);
-  // The executor's own descriptors are close-on-exec, but one it inherited
-  // without that flag would otherwise reach the program too.
-  // This also closes the launch's readiness pipe: the parent announces the
-  // run only once the terminal is this process's controlling terminal.
-  close_descriptors_above_stderr(plan.descriptor_bound);
+  // The parent announces the run once this closes: typed input already
+  // reaches this session, and whatever follows may block.
+  if (plan.ready_fd >= 0) ::close(plan.ready_fd);
 
   if (plan.setup_failure != nullptr) {
     write_all(2, plan.setup_failure, plan.setup_failure_length);
     ::_exit(plan.setup_failure_status);
+  }
+  for (std::size_t i = 0; i < plan.redirect_count; ++i) apply_step(plan, plan.redirects[i]);
+  // The executor's own descriptors are close-on-exec, but one it inherited
+  // without that flag would otherwise reach the program too.
+  close_descriptors_above_stderr(plan.descriptor_bound);
+  if (plan.exec_failure != nullptr) {
+    write_all(2, plan.exec_failure, plan.exec_failure_length);
+    ::_exit(126);
   }
 
   // The exec search: a permission failure on any candidate wins over

@@ -1,34 +1,53 @@
-// Everything a pseudo-terminal child needs, prepared before the fork, and the
-// code the child runs. The child may only make async-signal-safe calls.
+// Everything a pseudo-terminal child needs, prepared before it is created, and
+// the code the child runs. The child may only make async-signal-safe calls.
 #pragma once
+
+#include <signal.h>
 
 #include <cstddef>
 
+#include "launch/redirections.h"
 #include "platform/close_descriptors.h"
 
 namespace zelta {
 
-/// A plan for the forked child. Every pointer refers to memory the parent
-/// prepared before the fork and keeps alive until the fork has returned; the
-/// child only reads it (and fills the two scratch areas below).
+/// A plan for the child. Every pointer refers to memory the parent prepared
+/// before creating the child and keeps alive until the launch has returned;
+/// the child only reads it (and fills the scratch areas below).
 struct ChildExec {
-  /// The slave side of the terminal: controlling terminal and the default of
-  /// every standard stream.
+  /// The slave side of the terminal: controlling terminal and the first
+  /// setting of every standard stream.
   int slave_fd = -1;
-  /// The run's working directory opened as a path descriptor, or -1 to stay
-  /// in the executor's directory.
-  int cwd_fd = -1;
-  /// Descriptors installed as 0, 1 and 2; -1 keeps the terminal.
-  int stdio_fds[3] = {-1, -1, -1};
-  /// How far the child closes descriptors; found just before the fork.
+  /// The run's working directory, entered with chdir; nullptr stays put.
+  const char* cwd = nullptr;
+  /// Write end of the launch's readiness pipe, or -1: closed once the
+  /// terminal is the child's controlling terminal and the directory is set,
+  /// before any step that may block.
+  int ready_fd = -1;
+
+  /// How far the child closes descriptors above 2 before it executes.
   DescriptorBound descriptor_bound;
 
+  /// Signals whose disposition the child sets back to the default (those the
+  /// parent found not at their default).
+  const int* reset_signals = nullptr;
+  std::size_t reset_signal_count = 0;
+
   /// When set, the child writes this message to its standard error (after its
-  /// streams are installed) and exits with `setup_failure_status`, without
-  /// trying to execute anything.
+  /// directory is set) and exits with `setup_failure_status`, without
+  /// applying redirections or executing anything.
   const char* setup_failure = nullptr;
   std::size_t setup_failure_length = 0;
   int setup_failure_status = 126;
+
+  /// When set, written to standard error in place of the exec (after the
+  /// redirections), and the child exits with 126.
+  const char* exec_failure = nullptr;
+  std::size_t exec_failure_length = 0;
+
+  /// Redirection steps, applied in order after the setup checks.
+  const RedirectStep* redirects = nullptr;
+  std::size_t redirect_count = 0;
 
   char* const* argv = nullptr;
   char* const* envp = nullptr;
@@ -39,30 +58,36 @@ struct ChildExec {
   /// candidate is not an executable format (a script without "#!").
   char** shell_argv = nullptr;
 
-  /// "<command>: command not found\n".
-  const char* not_found = nullptr;
-  std::size_t not_found_length = 0;
-  /// Scratch buffer of `failure_capacity` bytes whose first `failure_prefix_length`
-  /// bytes hold "<command>: failed to execute: "; the child appends the error
-  /// text and "\n".
-  char* failure = nullptr;
-  std::size_t failure_prefix_length = 0;
-  std::size_t failure_capacity = 0;
+  /// The command word, for the "command not found" and "failed to execute"
+  /// messages.
+  const char* command = nullptr;
+  std::size_t command_length = 0;
+  /// Scratch buffer of `scratch_capacity` bytes where the child builds a
+  /// message line; room for the longest name plus kFailureTextRoom.
+  char* scratch = nullptr;
+  std::size_t scratch_capacity = 0;
 };
 
-/// Room the failure buffer needs after its prefix for any error text.
-inline constexpr std::size_t kFailureTextRoom = 160;
+/// Room a message line needs beyond the name it starts with.
+inline constexpr std::size_t kFailureTextRoom = 200;
 
-/// Builds the error-text table the child reads. Call before the first fork
-/// (cheap after the first call).
+/// Builds the error-text table the child reads. Call before creating the
+/// first child (cheap after the first call).
 void prepare_child_error_texts();
 
-/// Runs in the forked child: makes the terminal its controlling terminal,
-/// installs the standard streams, changes directory, closes every other
-/// descriptor, resets the signal mask
-/// and every disposition to the default, and executes the first candidate
-/// that can be executed. On failure writes the message to standard error and
-/// exits with 127 (not found) or 126 (anything else). Never returns.
+/// The signals (1 to NSIG-1 but SIGKILL and SIGSTOP) whose disposition is not
+/// the default in this process right now; `out` holds NSIG entries. Returns
+/// the count.
+std::size_t signals_not_at_default(int* out);
+
+/// Runs in the child: resets the listed dispositions and clears the signal
+/// mask, makes the terminal its controlling terminal on 0-2, enters the
+/// working directory, closes the readiness pipe, applies the redirection
+/// steps, closes every descriptor above 2 and executes the first candidate
+/// that can be executed. A directory that cannot be entered or a redirection
+/// that cannot be applied writes "<name>: <reason>\n" to standard error and
+/// exits with 1; a failed exec writes "<command>: command not found\n" (127)
+/// or "<command>: failed to execute: <reason>\n" (126). Never returns.
 [[noreturn]] void exec_in_child(const ChildExec& plan);
 
 }  // namespace zelta

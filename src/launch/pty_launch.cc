@@ -2,11 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -46,21 +49,6 @@ Result<Terminal> open_terminal(const winsize& size) {
   if (!terminal.slave) return fail("open slave");
   if (::ioctl(terminal.master.get(), TIOCSWINSZ, &size) != 0) return fail("window size");
   return terminal;
-}
-
-// Descriptor the child installs for one slot; -1 keeps the terminal.
-int slot_descriptor(StdioSlot& slot) {
-  switch (slot.kind) {
-    case StdioKind::kDescriptor:
-      return slot.fd.get();
-    case StdioKind::kNull:
-      if (!slot.fd) slot.fd.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
-      return slot.fd.get();
-    case StdioKind::kInherit:
-    case StdioKind::kPipe:
-      break;
-  }
-  return -1;
 }
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
@@ -112,10 +100,11 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
       setup_failure = command + ": failed to execute: " + built.error() + "\n";
     }
   }
-  bool nul_in_argv = false;
-  for (const std::string& arg : spec.argv) nul_in_argv |= has_nul(arg);
-  if (setup_failure.empty() && nul_in_argv) {
-    setup_failure = command + ": failed to execute: " + kNulByteError + "\n";
+  // An argument that cannot be passed fails only at the exec, after the
+  // redirections, as the exec itself would.
+  std::string exec_failure;
+  for (const std::string& arg : spec.argv) {
+    if (has_nul(arg)) exec_failure = command + ": failed to execute: " + kNulByteError + "\n";
   }
 
   std::vector<char*> argv = pointers_to(spec.argv);
@@ -127,44 +116,55 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   std::vector<const char*> candidate_pointers;
   for (const std::string& c : candidates) candidate_pointers.push_back(c.c_str());
 
-  // Redirect files resolve against the run's directory; when it cannot be
-  // entered the program runs in the executor's own directory, and so do they.
-  UniqueFd cwd_fd;
-  if (!has_nul(spec.cwd) && ::faccessat(AT_FDCWD, spec.cwd.c_str(), X_OK, AT_EACCESS) == 0) {
-    cwd_fd.reset(::open(spec.cwd.c_str(), kDirectoryHandleFlags));
+  // The child enters the directory itself and refuses to run when it cannot;
+  // a name that cannot even be passed is refused the same way, up front.
+  if (has_nul(spec.cwd)) {
+    setup_failure = spec.cwd + ": " + kNulByteError + "\n";
+  } else {
+    plan.cwd = spec.cwd.c_str();
   }
-  RedirectBase base;
-  base.dir_fd = cwd_fd ? cwd_fd.get() : AT_FDCWD;
-  const char* tmpdir = environment ? environment->get("TMPDIR") : nullptr;
-  base.temp_dir = tmpdir != nullptr ? tmpdir : "/tmp";
-  // An environment that cannot be set stops the child before its redirects;
-  // an argument that cannot be passed fails only at the exec, after them.
-  if (environment) apply_redirections(spec, redirects, base);
+  // Here-document files are stored now, in the temporary directory of the
+  // child's environment taken relative to the run's directory. When that
+  // directory cannot be opened the child stops at it before any redirection.
+  std::vector<RedirectStep> steps;
+  UniqueFd cwd_fd;
+  if (plan.cwd != nullptr) cwd_fd.reset(::open(plan.cwd, kDirectoryHandleFlags));
+  if (environment && cwd_fd) {
+    RedirectBase base;
+    base.dir_fd = cwd_fd.get();
+    const char* tmpdir = environment->get("TMPDIR");
+    base.temp_dir = tmpdir != nullptr ? tmpdir : "/tmp";
+    steps = plan_redirections(redirects, base);
+  }
+  cwd_fd.reset();
 
-  const std::string not_found = command + ": command not found\n";
-  std::string failure = command + ": failed to execute: ";
-  const std::size_t prefix_length = failure.size();
-  failure.resize(prefix_length + kFailureTextRoom);
+  std::size_t longest_name = command.size() + spec.cwd.size();
+  for (const Redirect& r : redirects) longest_name = std::max(longest_name, r.file.size());
+  std::string scratch(longest_name + kFailureTextRoom, '\0');
 
-  plan.cwd_fd = cwd_fd.get();
-  plan.stdio_fds[0] = slot_descriptor(spec.stdin_slot);
-  plan.stdio_fds[1] = slot_descriptor(spec.stdout_slot);
-  plan.stdio_fds[2] = slot_descriptor(spec.stderr_slot);
+  int reset_signals[NSIG];
+  plan.reset_signals = reset_signals;
+  plan.reset_signal_count = signals_not_at_default(reset_signals);
   if (!setup_failure.empty()) {
     plan.setup_failure = setup_failure.data();
     plan.setup_failure_length = setup_failure.size();
-    plan.setup_failure_status = 126;
+    plan.setup_failure_status = plan.cwd == nullptr ? 1 : 126;
   }
+  if (!exec_failure.empty()) {
+    plan.exec_failure = exec_failure.data();
+    plan.exec_failure_length = exec_failure.size();
+  }
+  plan.redirects = steps.data();
+  plan.redirect_count = steps.size();
   plan.argv = argv.data();
   plan.envp = environment ? environment->envp() : nullptr;
   plan.candidates = candidate_pointers.data();
   plan.candidate_count = candidate_pointers.size();
   plan.shell_argv = shell_argv.data();
-  plan.not_found = not_found.data();
-  plan.not_found_length = not_found.size();
-  plan.failure = failure.data();
-  plan.failure_prefix_length = prefix_length;
-  plan.failure_capacity = failure.size();
+  plan.command = command.data();
+  plan.command_length = command.size();
+  plan.scratch = scratch.data();
+  plan.scratch_capacity = scratch.size();
 
   winsize size = {};
   size.ws_row = execute_form.rows.value_or(24);
@@ -174,7 +174,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   plan.slave_fd = terminal->slave.get();
 
   // The child holds the write end of this pipe until it has made the
-  // terminal its controlling terminal and closed its other descriptors (or
+  // terminal its controlling terminal and entered its directory (or
   // executed, or exited). Waiting for end of file here means that when the
   // run announces "started", typed input such as Ctrl-C already reaches the
   // command's process group as a signal instead of being lost.
@@ -183,10 +183,18 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   UniqueFd ready_read(ready[0]);
   UniqueFd ready_write(ready[1]);
 
+  plan.ready_fd = ready_write.get();
   plan.descriptor_bound = find_descriptor_bound();
+
+  // Blocked across the fork so that no handler of the executor runs in the
+  // child before its dispositions are back at their defaults.
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   pid_t child = ::fork();
-  if (child < 0) return fail("forkpty failed");
   if (child == 0) exec_in_child(plan);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (child < 0) return fail("forkpty failed");
   ready_write.reset();
   char byte;
   while (::read(ready_read.get(), &byte, 1) < 0 && errno == EINTR) {

@@ -1,27 +1,9 @@
 #include "launch/redirections.h"
 
-#include <errno.h>
-
 #include "launch/text_file.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
-namespace {
-
-// Opens a path without blocking: a FIFO with no writer yet must not stall the
-// executor, which opens redirect files before it forks. The flag is cleared
-// afterwards so the program sees an ordinary blocking descriptor.
-Result<UniqueFd> open_path(const Redirect& redirect, const RedirectBase& base, int flags) {
-  if (redirect.file.find('\0') != std::string::npos) return fail(kNulByteError);
-  UniqueFd fd(::openat(base.dir_fd, redirect.file.c_str(),
-                       flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-  if (!fd) return fail(system_error_text(errno));
-  int status = ::fcntl(fd.get(), F_GETFL);
-  if (status != -1) ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
-  return fd;
-}
-
-}  // namespace
 
 std::optional<StdStream> redirect_target(const Redirect& redirect) {
   switch (redirect.kind) {
@@ -45,38 +27,48 @@ std::optional<StdStream> redirect_target(const Redirect& redirect) {
   return std::nullopt;
 }
 
-Result<UniqueFd> open_redirect(const Redirect& redirect, const RedirectBase& base) {
-  switch (redirect.kind) {
+std::optional<int> redirect_open_flags(RedirectKind kind) {
+  switch (kind) {
     case RedirectKind::kInput:
-      return open_path(redirect, base, O_RDONLY);
+      return O_RDONLY;
     case RedirectKind::kOutput:
-      return open_path(redirect, base, O_WRONLY | O_CREAT | O_TRUNC);
+      return O_WRONLY | O_CREAT | O_TRUNC;
     case RedirectKind::kAppend:
-      return open_path(redirect, base, O_WRONLY | O_CREAT | O_APPEND);
-    case RedirectKind::kHereDoc:
-    case RedirectKind::kHereDocDash:
-      return create_text_file(redirect.file, base.temp_dir, base.dir_fd);
-    case RedirectKind::kHereString:
-      return create_text_file(redirect.file + "\n", base.temp_dir, base.dir_fd);
-    case RedirectKind::kInputDup:
-    case RedirectKind::kOutputDup:
-      break;
+      return O_WRONLY | O_CREAT | O_APPEND;
+    default:
+      return std::nullopt;
   }
-  return fail("duplication has no effect");
 }
 
-void apply_redirections(ProcessSpec& spec, const std::vector<Redirect>& redirects,
-                        const RedirectBase& base) {
+std::vector<RedirectStep> plan_redirections(const std::vector<Redirect>& redirects,
+                                            const RedirectBase& base) {
+  std::vector<RedirectStep> steps;
+  steps.reserve(redirects.size());
   for (const Redirect& redirect : redirects) {
     auto target = redirect_target(redirect);
     if (!target) continue;
-    auto fd = open_redirect(redirect, base);
-    if (!fd) continue;
-    StdioSlot& slot = *target == StdStream::kInput    ? spec.stdin_slot
-                      : *target == StdStream::kOutput ? spec.stdout_slot
-                                                      : spec.stderr_slot;
-    slot = StdioSlot::descriptor(std::move(fd).value());
+    RedirectStep step;
+    step.target = static_cast<int>(*target);
+    if (auto flags = redirect_open_flags(redirect.kind)) {
+      if (redirect.file.find('\0') != std::string::npos) {
+        step.failure = redirect.file + ": " + kNulByteError + "\n";
+      } else {
+        step.path = redirect.file.c_str();
+        step.flags = *flags;
+      }
+    } else {
+      const bool add_newline = redirect.kind == RedirectKind::kHereString;
+      auto file = create_text_file(add_newline ? redirect.file + "\n" : redirect.file,
+                                   base.temp_dir, base.dir_fd);
+      if (file) {
+        step.fd = std::move(file).value();
+      } else {
+        step.failure = base.temp_dir + ": " + file.error() + "\n";
+      }
+    }
+    steps.push_back(std::move(step));
   }
+  return steps;
 }
 
 }  // namespace zelta

@@ -1,4 +1,4 @@
-// Applying a command's redirections to the standard streams of its child.
+// Turning a command's redirections into the steps its terminal child applies.
 #pragma once
 
 #include <fcntl.h>
@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "launch/process_spec.h"
+#include "platform/unique_fd.h"
 #include "protocol/request.h"
+#include "protocol/result.h"
 
 namespace zelta {
 
 /// Which standard stream a redirection replaces.
 enum class StdStream { kInput = 0, kOutput = 1, kError = 2 };
 
-/// Where the files of a redirection are opened: relative names resolve against
-/// `dir_fd` (the run's working directory, or AT_FDCWD), and here-document
-/// files are created in `temp_dir` (relative to `dir_fd` when not absolute).
+/// Where here-document files are created: in `temp_dir`, resolved against
+/// `dir_fd` (the run's working directory) when not absolute.
 struct RedirectBase {
   int dir_fd = AT_FDCWD;
   std::string temp_dir = "/tmp";
@@ -29,18 +29,34 @@ struct RedirectBase {
 /// here-document kinds always target the input, whatever their fd.
 std::optional<StdStream> redirect_target(const Redirect& redirect);
 
-/// Opens the descriptor of one redirection (close-on-exec): Input read-only;
-/// Output write-only, created 0666 before the umask, truncated; Append
-/// likewise without truncation, every write at the end; the here-document
-/// kinds a deleted temporary file holding the text (HereString adds "\n").
-/// Never blocks on a FIFO. Fails for the duplication kinds.
-Result<UniqueFd> open_redirect(const Redirect& redirect, const RedirectBase& base);
+/// The open(2) flags of a file redirection, without close-on-exec: Input
+/// read-only; Output write-only, created, truncated; Append write-only,
+/// created, every write at the end. Nullopt for every other kind.
+std::optional<int> redirect_open_flags(RedirectKind kind);
 
-/// Applies `redirects` in order to the slots of `spec`: each one that can be
-/// opened replaces its target slot with a descriptor setting (closing an
-/// earlier descriptor there; the last one for a stream wins). One that cannot
-/// be opened is skipped silently. Never fails.
-void apply_redirections(ProcessSpec& spec, const std::vector<Redirect>& redirects,
-                        const RedirectBase& base = {});
+/// One step of a terminal child's redirections, applied in request order on
+/// the child's live descriptors 0-2 (so the last step for a stream wins and
+/// names such as /dev/stdout mean the child's own streams).
+struct RedirectStep {
+  int target = 0;  ///< The standard descriptor replaced: 0, 1 or 2.
+  /// When set, the child opens this name (relative to its working directory)
+  /// with `flags` and mode 0666, blocking like any open.
+  const char* path = nullptr;
+  int flags = 0;
+  /// Otherwise an already open descriptor (a here-document file) to install.
+  UniqueFd fd;
+  /// When not empty, the step cannot be applied: the child writes this line
+  /// to its standard error and exits with status 1.
+  std::string failure;
+};
+
+/// The child's steps for `redirects`, prepared before any fork: the file kinds
+/// keep their name (pointing into `redirects`, which must outlive the steps),
+/// the here-document kinds become deleted temporary files in `base.temp_dir`
+/// (HereString adds "\n"), the duplication kinds are left out. A name holding
+/// a NUL byte or a here-document that cannot be stored becomes a failure step
+/// "<name>: <reason>\n" (the name of a here-document is its directory).
+std::vector<RedirectStep> plan_redirections(const std::vector<Redirect>& redirects,
+                                            const RedirectBase& base);
 
 }  // namespace zelta

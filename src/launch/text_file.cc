@@ -14,13 +14,16 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr unsigned kAlphabetSize = sizeof kAlphabet - 1;
 
-void write_all(int fd, std::string_view text) {
+// 0 once every byte is written, else the error number.
+int write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
     text.remove_prefix(static_cast<std::size_t>(n));
   }
+  return 0;
 }
 
 }  // namespace
@@ -56,7 +59,12 @@ Result<UniqueFd> create_text_file(std::string_view text, std::string_view direct
   }
   if (!created) return fail(system_error_text(EEXIST));
 
-  write_all(created.get(), text);
+  // A document cut short would feed the command part of its input as if it
+  // were all of it: a write error fails the creation instead.
+  if (int error = write_all(created.get(), text); error != 0) {
+    ::unlinkat(dir.get(), name.c_str(), 0);
+    return fail(system_error_text(error));
+  }
   UniqueFd reopened(::openat(dir.get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   int reopen_error = errno;
   ::unlinkat(dir.get(), name.c_str(), 0);

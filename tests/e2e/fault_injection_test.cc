@@ -54,7 +54,7 @@ bool process_exists(pid_t pid) {
 constexpr const char* kNoDescriptorsUnderSanitizers =
     "a sanitizer runtime needs descriptors of its own; run in the plain build";
 
-TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
+TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrRefusedRuns) {
   if (kSanitizerBuild) GTEST_SKIP() << kNoDescriptorsUnderSanitizers;
   ScratchDirectory scratch;
   ScratchDirectory tmp;
@@ -79,13 +79,13 @@ TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrSilentSkips) {
         << reply;
     ASSERT_FALSE(HasFailure()) << executor.stderr_text();
 
-    // Without a descriptor for the document the redirect is skipped and cat
-    // reads the terminal, where nothing comes: the time-out ends it.
+    // Without a descriptor for the document the command does not run.
     executor.send_line(command_request("r", "timeout", {"1", "cat"}, here_doc, env));
     RunOutcome run = read_run(executor);
     if (run.error.empty()) {
       EXPECT_TRUE((run.exit_code == 0 && run.stdout_text == "doc\r\n") ||
-                  (run.exit_code == 124 && run.stdout_text.empty()))
+                  (run.exit_code == 1 &&
+                   run.stdout_text == tmp.path() + ": Too many open files (os error 24)\r\n"))
           << run.exit_code << " " << run.stdout_text;
     } else {
       EXPECT_EQ(run.error, "forkpty failed");
@@ -193,13 +193,15 @@ TEST(FaultE2E, FullTemporaryDirectoryForHereDocuments) {
 
   ExecutorProcess executor;
   const json env = {{"env", {{"TMPDIR", tmp.path()}}}};
-  // A document larger than the file system: the run still happens and the
-  // half-written file is gone afterwards.
+  // A document larger than the file system: the command does not run on a
+  // part of its input, and the half-written file is gone afterwards.
+  const std::string full = tmp.path() + ": No space left on device (os error 28)\r\n";
   const std::string big(256 * 1024, 'd');
   executor.send_line(
       command_request("r", "wc", {"-c"}, json::array({redirect("HereDoc", big)}), env));
   RunOutcome run = read_run(executor);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.stdout_text, full);
   EXPECT_TRUE(directory_entries(tmp.path()).empty());
 
   // Filled to the last block: a small document cannot be written either.
@@ -207,7 +209,8 @@ TEST(FaultE2E, FullTemporaryDirectoryForHereDocuments) {
   executor.send_line(
       command_request("r", "wc", {"-c"}, json::array({redirect("HereString", "x")}), env));
   run = read_run(executor);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.stdout_text, full);
   EXPECT_EQ(directory_entries(tmp.path()), std::vector<std::string>{"filler"});
   expect_serving(executor);
 }

@@ -65,49 +65,68 @@ TEST(RedirectTarget, FollowsTheStreamRulesOfEachKind) {
   }
 }
 
-TEST(ApplyRedirections, LastRedirectForAStreamWinsAndEveryFileIsOpened) {
+TEST(PlanRedirections, FileKindsKeepTheirNameForTheChildAndDuplicationsVanish) {
+  using K = RedirectKind;
+  const std::vector<Redirect> redirects = {
+      redirect(K::kOutput, "out.txt"),     redirect(K::kAppend, "log", 2),
+      redirect(K::kInput, "missing.txt"),  redirect(K::kOutputDup, "1", 2),
+      redirect(K::kInput, "in", 1),        redirect(K::kInputDup, "0", 0),
+      redirect(K::kOutput, "/dev/stdout"), redirect(K::kOutput, std::string("a\0b", 3), 2),
+  };
+  struct Expected {
+    int target;
+    const char* path;
+    int flags;
+    std::string failure;
+  };
+  const Expected expected[] = {
+      {1, "out.txt", O_WRONLY | O_CREAT | O_TRUNC, ""},
+      {2, "log", O_WRONLY | O_CREAT | O_APPEND, ""},
+      {0, "missing.txt", O_RDONLY, ""},
+      {1, "in", O_RDONLY, ""},
+      {1, "/dev/stdout", O_WRONLY | O_CREAT | O_TRUNC, ""},
+      {2, nullptr, 0, std::string("a\0b", 3) + ": nul byte found in provided data\n"},
+  };
   ScratchDir dir;
-  UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  ProcessSpec spec;
-  apply_redirections(
-      spec,
-      {redirect(RedirectKind::kOutput, "out.txt"), redirect(RedirectKind::kOutput, "out2.txt"),
-       redirect(RedirectKind::kInput, "missing.txt"), redirect(RedirectKind::kOutputDup, "1", 2)},
-      {base.get(), dir.path});
-  EXPECT_EQ(spec.stdin_slot.kind, StdioKind::kInherit);   // missing file: skipped
-  EXPECT_EQ(spec.stderr_slot.kind, StdioKind::kInherit);  // duplication: no effect
-  ASSERT_EQ(spec.stdout_slot.kind, StdioKind::kDescriptor);
-  ASSERT_EQ(::write(spec.stdout_slot.fd.get(), "x", 1), 1);
-  struct stat first, second;
-  ASSERT_EQ(::stat((dir.path + "/out.txt").c_str(), &first), 0);
-  ASSERT_EQ(::stat((dir.path + "/out2.txt").c_str(), &second), 0);
-  EXPECT_EQ(first.st_size, 0);
-  EXPECT_EQ(second.st_size, 1);
-  EXPECT_EQ(::fcntl(spec.stdout_slot.fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-  EXPECT_EQ(::fcntl(spec.stdout_slot.fd.get(), F_GETFL) & O_NONBLOCK, 0);
+  auto steps = plan_redirections(redirects, {AT_FDCWD, dir.path});
+  ASSERT_EQ(steps.size(), std::size(expected));
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(steps[i].target, expected[i].target) << i;
+    EXPECT_EQ(steps[i].path == nullptr, expected[i].path == nullptr) << i;
+    if (steps[i].path != nullptr) {
+      EXPECT_STREQ(steps[i].path, expected[i].path) << i;
+    }
+    EXPECT_EQ(steps[i].flags, expected[i].flags) << i;
+    EXPECT_EQ(steps[i].failure, expected[i].failure) << i;
+    EXPECT_FALSE(steps[i].fd) << i;
+  }
+  // Nothing is opened or created before the child runs.
+  EXPECT_TRUE(dir.entries().empty());
 }
 
-TEST(ApplyRedirections, AppendKeepsContentAndHereDocumentsAreDeletedFiles) {
+TEST(PlanRedirections, HereDocumentsAreDeletedFilesOrAFailureNamingTheirDirectory) {
   ScratchDir dir;
   UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  {
-    UniqueFd f(::open((dir.path + "/log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-    ASSERT_EQ(::write(f.get(), "old\n", 4), 4);
+  auto steps = plan_redirections({redirect(RedirectKind::kHereDoc, "first", 1),
+                                  redirect(RedirectKind::kHereDocDash, "\tdash\n"),
+                                  redirect(RedirectKind::kHereString, "abc", 2)},
+                                 {base.get(), "."});
+  ASSERT_EQ(steps.size(), 3u);
+  const char* texts[] = {"first", "\tdash\n", "abc\n"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(steps[i].target, 0);
+    EXPECT_EQ(steps[i].path, nullptr);
+    ASSERT_TRUE(steps[i].fd);
+    EXPECT_EQ(::fcntl(steps[i].fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(read_all(steps[i].fd.get()), texts[i]);
   }
-  ProcessSpec spec;
-  apply_redirections(
-      spec,
-      {redirect(RedirectKind::kAppend, "log", 2), redirect(RedirectKind::kHereDoc, "first"),
-       redirect(RedirectKind::kHereString, "abc", 1)},
-      {base.get(), "."});
-  ASSERT_EQ(spec.stderr_slot.kind, StdioKind::kDescriptor);
-  ASSERT_EQ(::write(spec.stderr_slot.fd.get(), "new\n", 4), 4);
-  UniqueFd log(::open((dir.path + "/log").c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(read_all(log.get()), "old\nnew\n");
-  ASSERT_EQ(spec.stdin_slot.kind, StdioKind::kDescriptor);
-  EXPECT_EQ(read_all(spec.stdin_slot.fd.get()), "abc\n");
-  // Only the appended file remains: the here-document files are gone.
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"log"});
+  EXPECT_TRUE(dir.entries().empty());
+
+  auto failed =
+      plan_redirections({redirect(RedirectKind::kHereString, "x")}, {base.get(), "no-such-dir"});
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_FALSE(failed[0].fd);
+  EXPECT_EQ(failed[0].failure, "no-such-dir: No such file or directory (os error 2)\n");
 }
 
 TEST(CreateTextFile, HoldsTheTextAtOffsetZeroAndLeavesNoName) {

@@ -165,21 +165,25 @@ TEST(PtyRun, UnsettableEnvironmentEndsTheChildNonZero) {
   EXPECT_EQ(output_of(run(value)), "true: failed to execute: nul byte found in provided data\r\n");
 }
 
-TEST(PtyRun, WorkingDirectoryDefaultsAndFallsBack) {
+TEST(PtyRun, WorkingDirectoryIsEnteredOrTheRunRefused) {
   EXPECT_EQ(output_of(run(execute_form("pwd"))), "/tmp\r\n");
   ScratchDir dir;
+  dir.write_file("file", "x");
   auto form = execute_form("pwd");
   form.cwd = dir.path;
   EXPECT_EQ(output_of(run(form)), dir.path + "\r\n");
-  form.cwd = dir.path + "/missing";
-  char here[4096];
-  ASSERT_NE(::getcwd(here, sizeof here), nullptr);
-  auto events = run(form);
-  EXPECT_EQ(exit_code_of(events), 0);
-  EXPECT_EQ(output_of(events), std::string(here) + "\r\n");
-  // A NUL byte does not cut the path short to some other directory.
-  form.cwd = dir.path + std::string("\0", 1) + "x";
-  EXPECT_EQ(output_of(run(form)), std::string(here) + "\r\n");
+  const std::string refused[][2] = {
+      {dir.path + "/missing", "No such file or directory (os error 2)"},
+      {dir.path + "/file", "Not a directory (os error 20)"},
+      {"", "No such file or directory (os error 2)"},
+      {dir.path + std::string("\0", 1) + "x", "nul byte found in provided data"},
+  };
+  for (const auto& [cwd, reason] : refused) {
+    form.cwd = cwd;
+    auto events = run(form);
+    EXPECT_EQ(exit_code_of(events), 1) << cwd;
+    EXPECT_EQ(output_of(events), cwd + ": " + reason + "\r\n");
+  }
 }
 
 TEST(PtyRun, WindowSizeIsTheRequestedOne) {
@@ -209,7 +213,6 @@ TEST(PtyRun, RedirectionsReachTheProgramAndHereDocumentsLeaveNoFile) {
   form.env = EnvMap{{"TMPDIR", tmp.path}};
   form.redirects = std::vector<Redirect>{
       redirect(RedirectKind::kHereDoc, "\tdoc text\n"),
-      redirect(RedirectKind::kInput, "missing.txt"),  // skipped: the here-document stays
       redirect(RedirectKind::kOutput, "out.txt"),
       redirect(RedirectKind::kOutput, "out2.txt"),
       redirect(RedirectKind::kAppend, "err.txt", 2),

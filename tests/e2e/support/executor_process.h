@@ -100,11 +100,16 @@ class ExecutorProcess {
 
  private:
   void pump_stderr();
+  // Appends one line to the protocol capture file, if one is open.
+  void capture(const char* direction, std::string_view line);
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
+  int capture_fd_ = -1;
+  std::string capture_tag_;
+  std::string unsent_line_;  // sent bytes after the last line feed (captured)
   std::string out_buffer_;
   std::string err_buffer_;
   bool stdout_eof_ = false;
