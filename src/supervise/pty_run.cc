@@ -154,6 +154,8 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     }
   }
 
+  // A character still cut off when the output ends can never be completed.
+  run.events.finish();
   // The run's descriptors are gone by the time the front end sees "exit".
   run.launch.master_fd.reset();
   exit_watch.reset();
