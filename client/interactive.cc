@@ -41,9 +41,13 @@ PromptedLine read_line(InputReader& input, const char* prompt, bool show_prompt)
       return {LineStatus::kEnd, {}};
     }
     if (fds[1].revents != 0) {
+      bool interrupted = false;
       for (int signal_number : take_signals()) {
+        if (signal_number == SIGWINCH) continue;  // each run asks for the size anew
         if (signal_number != SIGINT) return {LineStatus::kTerminated, {}};
+        interrupted = true;
       }
+      if (!interrupted) continue;
       input.take_all();  // the terminal has dropped the typed line too
       if (show_prompt) write_all(STDERR_FILENO, "\n");
       return {LineStatus::kInterrupted, {}};

@@ -46,6 +46,15 @@ Json run_signal_request(const std::string& run_id, std::string_view signal) {
   return request;
 }
 
+Json run_resize_request(const std::string& run_id, WindowSize size) {
+  Json request = Json::object();
+  request["type"] = "run.resize";
+  request["run_id"] = run_id;
+  request["rows"] = size.rows;
+  request["cols"] = size.cols;
+  return request;
+}
+
 std::string encode_line(const Json& message) {
   return message.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -27,6 +27,9 @@ Json stdin_write_request(const std::string& run_id, std::string_view data);
 /// {"type":"run.signal","run_id":..,"signal":"INT"|"TERM"|"KILL"}.
 Json run_signal_request(const std::string& run_id, std::string_view signal);
 
+/// {"type":"run.resize","run_id":..,"rows":..,"cols":..}: the run's terminal gets `size`.
+Json run_resize_request(const std::string& run_id, WindowSize size);
+
 /// The compact one-line text of `message`, without the line feed. Bytes that are
 /// not UTF-8 are sent as U+FFFD, since every text on the wire is UTF-8.
 std::string encode_line(const Json& message);

@@ -152,6 +152,15 @@ class RunLoop {
     if (mode_ == InputMode::kNone) type_text(kEndOfFileKey);
     send_keystrokes();
     if (held_signal_) executor_.send(run_signal_request(run_id_, *held_signal_));
+    if (resize_held_) send_window_size();
+  }
+
+  // Gives the run's terminal the size the user's terminal has now.
+  void send_window_size() {
+    if (!terminal_run_) return;
+    resize_held_ = !started_;
+    if (resize_held_) return;
+    if (auto size = user_window_size()) executor_.send(run_resize_request(run_id_, *size));
   }
 
   void write_output(int fd, const std::string& data) {
@@ -200,6 +209,10 @@ class RunLoop {
 
   void on_signals() {
     for (int signal_number : take_signals()) {
+      if (signal_number == SIGWINCH) {
+        send_window_size();
+        continue;
+      }
       const bool interrupt = signal_number == SIGINT;
       if (!interrupt) outcome_.terminate = true;
       if (!terminal_run_) {
@@ -224,6 +237,7 @@ class RunLoop {
   bool done_ = false;
   bool lost_ = false;
   bool output_broken_ = false;
+  bool resize_held_ = false;
   int terminations_ = 0;
   int interrupted_by_ = 0;
   char last_typed_ = '\0';

@@ -47,7 +47,8 @@ class Session {
   /// standard error. SIGINT, SIGTERM, SIGHUP and SIGQUIT received meanwhile are
   /// passed on as "run.signal" (terminal runs) or to the executor's process group
   /// (pipelines, which the protocol cannot otherwise interrupt; the executor is then
-  /// started again for the next run).
+  /// started again for the next run). SIGWINCH during a terminal run sends the user's
+  /// new window size as "run.resize".
   RunOutcome run(const Json& tree, InputReader& input, InputMode mode);
 
  private:

@@ -36,6 +36,9 @@ bool install_signal_pipe() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     sigaction(signal_number, &action, nullptr);
   }
+  // A window resize must not break off a blocking call the way an interruption may.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGWINCH, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
   return true;
 }

@@ -5,8 +5,8 @@
 
 namespace zelta::client {
 
-/// Installs handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT that write the signal
-/// number as one byte into a non-blocking pipe, and ignores SIGPIPE (a vanished
+/// Installs handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGWINCH that write the
+/// signal number as one byte into a non-blocking pipe, and ignores SIGPIPE (a vanished
 /// executor then shows as EPIPE). False when the pipe cannot be made.
 bool install_signal_pipe();
 

@@ -1,5 +1,7 @@
-// Fuzz target: lossy decoding of one terminal read, checked against a plain
-// byte-by-byte reference of the maximal-subpart rule.
+// Fuzz target: lossy decoding of terminal reads, one on its own and a stream
+// cut into reads, checked against a plain byte-by-byte reference of the
+// maximal-subpart rule.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -63,8 +65,40 @@ std::string reference(std::string_view bytes) {
 
 }  // namespace
 
+// Feeds `bytes` to one stream decoder in reads whose lengths come from
+// `cuts` (each byte a length of 1 to 7, cycled), and checks that every piece
+// is whole text, that what is held back is exactly the incomplete tail of the
+// bytes read so far, and that the pieces and the end together are `expected`.
+void check_stream(std::string_view bytes, std::string_view cuts, const std::string& expected) {
+  zelta::ChunkDecoder decoder;
+  std::string text;
+  std::size_t at = 0;
+  for (std::size_t k = 0; at < bytes.size(); ++k) {
+    const auto cut = cuts.empty() ? 0 : static_cast<unsigned char>(cuts[k % cuts.size()]);
+    // A high bit adds an empty read (a read that returned nothing new).
+    if (cut & 0x80) text.append(decoder.decode({}).body);
+    const std::size_t length = cuts.empty() ? bytes.size() : 1 + cut % 7;
+    const std::string_view read = bytes.substr(at, length);
+    at += read.size();
+    const zelta::ChunkDecoder::Text piece = decoder.decode(read);
+    if (!zelta::is_valid_utf8(piece.head) || !zelta::is_valid_utf8(piece.body)) std::abort();
+    if (piece.empty() && !read.empty() && !decoder.holding()) std::abort();
+    if (decoder.holding() != (zelta::incomplete_tail(bytes.substr(0, at)) > 0)) std::abort();
+    text.append(piece.head).append(piece.body);
+  }
+  text.append(decoder.finish());
+  if (decoder.holding() || text != expected) std::abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  // The first byte says how many of the following bytes give read lengths.
+  const std::size_t cut_count =
+      input.empty()
+          ? 0
+          : std::min<std::size_t>(static_cast<unsigned char>(input[0]) % 16, input.size() - 1);
+  const std::string_view cuts = input.substr(input.empty() ? 0 : 1, cut_count);
+  const std::string_view bytes = input.substr(input.empty() ? 0 : 1 + cut_count);
   std::string scratch = "stale";
   const std::string_view text = zelta::decode_chunk(bytes, scratch);
   const std::string expected = reference(bytes);
@@ -72,5 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!zelta::is_valid_utf8(text)) std::abort();
   if (zelta::is_valid_utf8(bytes) != (expected == bytes)) std::abort();
   if (zelta::utf8_lossy(bytes) != expected) std::abort();
+  check_stream(bytes, cuts, expected);
   return 0;
 }

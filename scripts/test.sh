@@ -18,7 +18,15 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 ${filter:+-R "$filter"} \
     ${ctest_exclude:+-E "$ctest_exclude"})
 }
+# The release run records every line the end-to-end tests exchange with the
+# executor; each one is checked against the protocol schema below.
+export ZELTA_PROTOCOL_CAPTURE=$PWD/build/release/protocol-capture.log
+rm -f "$ZELTA_PROTOCOL_CAPTURE"
 run_suite build/release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+python3 tests/schema/check_protocol_lines.py --schema docs/protocol.schema.json \
+  --line-check build/release/tests/request_line_check --capture "$ZELTA_PROTOCOL_CAPTURE" \
+  --min-output-lines 1000
+unset ZELTA_PROTOCOL_CAPTURE
 (cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
 run_suite build/fallbacks "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_PORTABLE_FALLBACKS=ON
 # clang with libc++ and the fallbacks, as on systems without the Linux calls.
@@ -35,6 +43,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest_exclude='Huge|LargeStandardError' \
   run_suite build/tsan 'Output|ServiceLoop|Pipeline|Capture|PtyRun|Soak|Fault|Platform' \
   -DCMAKE_BUILD_TYPE=Debug -DZELTA_TSAN=ON
+# The Debian package: built with cpack, inspected, unpacked into a scratch root and run.
+bash scripts/package.sh
 if [ "${ZELTA_FUZZ_SECONDS:-20}" != 0 ]; then
   bash scripts/fuzz.sh "${ZELTA_FUZZ_SECONDS:-20}"
 fi

@@ -3,24 +3,6 @@
 export * from './protocol';
 import type { ExitEvent } from './protocol';
 
-/** {"Command":{...}}: one program and its words, passed as they are (nothing is expanded). */
-export interface CommandNode {
-  Command: {
-    name: string;
-    args: string[];
-    single_quoted_args: boolean[];
-    redirects: Array<{ fd?: number | null; kind: string; file: string }>;
-  };
-}
-
-/** {"Pipeline":{"commands":[...]}}: commands joined by pipes. */
-export interface PipelineNode {
-  Pipeline: { commands: CommandNode[] };
-}
-
-/** The trees the library sends in "run.ast" requests. */
-export type SyntaxTree = CommandNode | PipelineNode;
-
 export interface ClientOptions {
   /** The executor to start; default $ZELTA_STDIO_EXECUTOR, then `stdio_executor` on PATH. */
   executorPath?: string;

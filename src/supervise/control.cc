@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,17 @@ void flush_output(PtyRun& run, std::chrono::milliseconds budget) {
     if (n <= 0) return;
     run.events.write(buffer, static_cast<std::size_t>(n));
   }
+}
+
+// Sets the window size on the master; the kernel signals SIGWINCH to the
+// terminal's foreground process group when the size actually changes.
+void resize_terminal(int master, std::optional<std::uint16_t> rows,
+                     std::optional<std::uint16_t> cols) {
+  winsize size{};
+  if (::ioctl(master, TIOCGWINSZ, &size) != 0) return;
+  if (rows) size.ws_row = *rows;
+  if (cols) size.ws_col = *cols;
+  ::ioctl(master, TIOCSWINSZ, &size);
 }
 
 }  // namespace
@@ -111,6 +123,8 @@ void dispatch_control(PtyRun& run, const Request& request) {
     if (!run.exited) ::kill(run.launch.child_pid, control_signal(request.signal));
   } else if (request.type == "stream.flush") {
     flush_output(run, flush_budget(request.timeout_ms));
+  } else if (request.type == "run.resize") {
+    resize_terminal(run.launch.master_fd.get(), request.rows, request.cols);
   }
 }
 

@@ -1,5 +1,5 @@
-// Control requests of a running terminal command: typed input, signals and
-// flushes of pending output.
+// Control requests of a running terminal command: typed input, signals,
+// flushes of pending output and window resizes.
 #pragma once
 
 #include <chrono>
@@ -34,7 +34,9 @@ void serve_control_input(PtyRun& run);
 /// `data` (absent: nothing), "run.signal" kills the child pid only (nothing
 /// once reaped), "stream.flush" forwards pending output in reads of up to
 /// 1024 bytes until a read finds nothing or the budget (monotonic clock,
-/// checked before every read) runs out. Any other type: nothing.
+/// checked before every read) runs out, "run.resize" sets the terminal's
+/// window size (an absent `rows` or `cols` keeps that dimension). Any other
+/// type: nothing.
 void dispatch_control(PtyRun& run, const Request& request);
 
 }  // namespace zelta

@@ -2,7 +2,6 @@
 
 #include "protocol/json_escape.h"
 #include "protocol/output.h"
-#include "supervise/chunk_decoder.h"
 
 namespace zelta {
 namespace {
@@ -19,13 +18,21 @@ StdoutEvents::StdoutEvents(std::string_view run_id) {
 }
 
 void StdoutEvents::write(const char* bytes, std::size_t size) {
-  std::string_view text = decode_chunk(std::string_view(bytes, size), scratch_);
+  write_text(decoder_.decode(std::string_view(bytes, size)));
+}
+
+void StdoutEvents::finish() { write_text({decoder_.finish(), {}}); }
+
+void StdoutEvents::write_text(ChunkDecoder::Text text) {
+  if (text.empty()) return;
   {
     OutputLine line;
     line.append(kHead.data(), kHead.size());
-    write_json_string_body(line, text);
+    write_json_string_body(line, text.head);
+    write_json_string_body(line, text.body);
     line.append(middle_.data(), middle_.size());
-    write_json_string_body(line, text);
+    write_json_string_body(line, text.head);
+    write_json_string_body(line, text.body);
     line.append(kTail.data(), kTail.size());
   }
   flush_stdout();

@@ -4,21 +4,34 @@
 #include <string>
 #include <string_view>
 
+#include "supervise/chunk_decoder.h"
+
 namespace zelta {
 
 /// Writes {"data":T,"run_id":R,"stdout":T,"type":"stdout"} lines for one run.
-/// The chunk is decoded (into a reused buffer only when it is not valid
-/// UTF-8) and escaped piecewise into the output line: no other copy is made.
+/// Successive reads are decoded as one stream (a character split between two
+/// reads arrives whole, in the event of the read that completes it) and
+/// escaped piecewise into the output line: no other copy is made.
 class StdoutEvents {
  public:
   explicit StdoutEvents(std::string_view run_id);
 
-  /// Writes one event for the raw bytes of one read and flushes it.
+  /// Writes one event for the raw bytes of one read and flushes it; none when
+  /// the read holds nothing but the start of a character.
   void write(const char* bytes, std::size_t size);
 
+  /// At the end of the run: one last event with U+FFFD when the stream ended
+  /// inside a character, else nothing.
+  void finish();
+
+  /// True while the start of a character is held back for the next read.
+  bool holding() const { return decoder_.holding(); }
+
  private:
+  void write_text(ChunkDecoder::Text text);
+
   std::string middle_;  // `","run_id":"<id>","stdout":"`
-  std::string scratch_;
+  ChunkDecoder decoder_;
 };
 
 }  // namespace zelta

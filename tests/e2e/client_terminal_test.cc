@@ -1,5 +1,6 @@
-// The client in a real terminal (a tmux window): raw keystrokes, Ctrl-C, window size,
-// an interactive shell inside the run, and the terminal's modes after the client ends.
+// The client in a real terminal (a tmux window): raw keystrokes, Ctrl-C, window size
+// and its changes, an interactive shell inside the run, and the terminal's modes after
+// the client ends.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -76,6 +77,30 @@ TEST_F(ClientInTerminal, InteractiveModeRunsShellsPipelinesAndSurvivesAnInterrup
   tmux.press("Enter");
   ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
   EXPECT_NE(tmux.last_screen().find("status=5"), std::string::npos) << tmux.last_screen();
+}
+
+TEST_F(ClientInTerminal, WindowResizeReachesTheCommandAndItRedraws) {
+  // vim's status line shows the size vim believes its terminal has.
+  TmuxSession tmux(
+      framed(
+          sh_quote("vim -u NONE -N -c 'set laststatus=2 statusline=size=%{&lines}x%{&columns}'")),
+      80, 24);
+  ASSERT_TRUE(tmux.wait_for("size=24x80")) << tmux.last_screen();
+  struct Step {
+    int cols, rows;
+  };
+  for (const Step step : {Step{100, 30}, Step{60, 12}, Step{120, 40}}) {
+    tmux.resize(step.cols, step.rows);
+    const std::string size = std::to_string(step.rows) + "x" + std::to_string(step.cols);
+    ASSERT_TRUE(tmux.wait_for("size=" + size)) << tmux.last_screen();
+    // Redrawn to fill the window: every row but the text line, the status line and
+    // the command line shows an empty line's "~".
+    ASSERT_TRUE(tmux.wait_for("~", step.rows - 3)) << tmux.last_screen();
+  }
+  tmux.type(":q!");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
+  EXPECT_NE(tmux.last_screen().find("status=0"), std::string::npos) << tmux.last_screen();
 }
 
 TEST_F(ClientInTerminal, TerminationSignalEndsTheCommandAndRestoresTheTerminal) {

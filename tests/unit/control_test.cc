@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,24 @@ TEST(DispatchControl, FlushReadsPendingOutputWithinItsBudget) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
 }
 
+TEST(DispatchControl, FlushKeepsACharacterSplitBetweenReadsWhole) {
+  // The rest of the character comes only once a line has been typed.
+  LiveRun live(execute_form(
+      "sh", {"-c", "stty -echo; printf '\\342'; read x; printf '\\224\\200'; sleep 30"}));
+  Request flush = control("stream.flush");
+  flush.timeout_ms = 3000;
+  ASSERT_TRUE(live.wait_readable());
+  dispatch_control(live.run(), flush);
+  EXPECT_EQ(live.events_written(), "");  // only the start of a character so far
+  EXPECT_TRUE(live.run().events.holding());
+  live.run().type_input("\n");
+  ASSERT_TRUE(live.wait_readable());
+  dispatch_control(live.run(), flush);
+  EXPECT_EQ(live.events_written(),
+            "{\"data\":\"\xE2\x94\x80\",\"run_id\":\"r1\",\"stdout\":\"\xE2\x94\x80\","
+            "\"type\":\"stdout\"}\n");
+}
+
 TEST(DispatchControl, FlushStopsAtTheCappedBudgetUnderEndlessOutput) {
   LiveRun live(execute_form("yes"));
   ASSERT_TRUE(live.wait_readable());
@@ -143,6 +162,33 @@ TEST(DispatchControl, TypedInputBeyondTheTerminalQueueIsKeptInOrder) {
   Request absent = control("stdin.write");
   dispatch_control(live.run(), absent);  // no data: nothing happens
   EXPECT_TRUE(live.run().has_pending_input());
+}
+
+TEST(DispatchControl, ResizeSetsTheGivenDimensionsAndKeepsTheOthers) {
+  auto form = execute_form("sleep", {"30"});
+  form.rows = 24;
+  form.cols = 80;
+  LiveRun live(form);
+  struct Step {
+    std::optional<std::uint16_t> rows, cols;
+    unsigned short want_rows, want_cols;
+  };
+  const Step steps[] = {
+      {30, 100, 30, 100},          {std::nullopt, 120, 30, 120},
+      {40, std::nullopt, 40, 120}, {std::nullopt, std::nullopt, 40, 120},
+      {0, 65535, 0, 65535},
+  };
+  for (const Step& step : steps) {
+    Request resize = control("run.resize");
+    resize.rows = step.rows;
+    resize.cols = step.cols;
+    dispatch_control(live.run(), resize);
+    winsize size{};
+    ASSERT_EQ(::ioctl(live.master(), TIOCGWINSZ, &size), 0);
+    EXPECT_EQ(size.ws_row, step.want_rows);
+    EXPECT_EQ(size.ws_col, step.want_cols);
+  }
+  EXPECT_EQ(live.events_written(), "");  // no reply, no event
 }
 
 TEST(DispatchControl, OtherTypesDoNothing) {

@@ -19,6 +19,8 @@ TEST(Requests, LinesCarryTypeAndRunIdFirst) {
             R"({"type":"stdin.write","run_id":"r1","data":"\u0003\"x\"\n"})");
   EXPECT_EQ(encode_line(run_signal_request("r1", "KILL")),
             R"({"type":"run.signal","run_id":"r1","signal":"KILL"})");
+  EXPECT_EQ(encode_line(run_resize_request("r1", WindowSize{50, 65535})),
+            R"({"type":"run.resize","run_id":"r1","rows":50,"cols":65535})");
   // Bytes that are not UTF-8 cannot travel as text: they become U+FFFD.
   EXPECT_EQ(encode_line(stdin_write_request("r1", "a\xff")),
             "{\"type\":\"stdin.write\",\"run_id\":\"r1\",\"data\":\"a\xef\xbf\xbd\"}");

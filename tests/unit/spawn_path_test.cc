@@ -8,6 +8,7 @@
 #include <string>
 
 #include "launch/spawn.h"
+#include "platform/features.h"
 #include "scratch_dir.h"
 
 namespace zelta {
@@ -19,6 +20,7 @@ std::atomic<int> g_fork_handlers_run{0};
 // copies the executor (a clone sharing its memory, as the C library's spawn
 // uses) runs none.
 TEST(StartProcess, StartsMembersWithoutForkingTheExecutor) {
+  if (!kLinuxCalls) GTEST_SKIP() << "the portable spawn forks";
   static const bool registered =
       ::pthread_atfork([] { ++g_fork_handlers_run; }, nullptr, nullptr) == 0;
   ASSERT_TRUE(registered);

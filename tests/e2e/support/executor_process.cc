@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -74,17 +75,22 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   sigaddset(&defaults, SIGPIPE);
   if (!options.ignore_interrupt) sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
-  sigset_t empty;
-  sigemptyset(&empty);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int signal_number : options.blocked_signals) sigaddset(&mask, signal_number);
+  std::vector<int> ignored = options.ignored_signals;
+  if (options.ignore_interrupt) ignored.push_back(SIGINT);
+  for (int signal_number : ignored) sigdelset(&defaults, signal_number);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setsigmask(&attr, &mask);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   // An ignored disposition is inherited through the spawn.
-  struct sigaction ignore = {}, previous = {};
+  struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
-  if (options.ignore_interrupt) sigaction(SIGINT, &ignore, &previous);
+  std::vector<struct sigaction> previous(ignored.size());
+  for (std::size_t i = 0; i < ignored.size(); ++i) sigaction(ignored[i], &ignore, &previous[i]);
   int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
-  if (options.ignore_interrupt) sigaction(SIGINT, &previous, nullptr);
+  for (std::size_t i = ignored.size(); i-- > 0;) sigaction(ignored[i], &previous[i], nullptr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(in[0]);
@@ -98,6 +104,35 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
     pid_ = -1;
     ADD_FAILURE() << "posix_spawn " << exe << ": " << std::strerror(rc);
   }
+  // The protocol schema check reads every line of every run of the real
+  // executor from this file (several test processes append to it at once).
+  const char* capture_path = std::getenv("ZELTA_PROTOCOL_CAPTURE");
+  if (rc == 0 && options.executable.empty() && capture_path != nullptr && *capture_path != 0) {
+    capture_fd_ = open(capture_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    capture_tag_ = std::to_string(getpid()) + "." + std::to_string(pid_) + " ";
+  }
+}
+
+void ExecutorProcess::capture(const char* direction, std::string_view line) {
+  if (capture_fd_ < 0) return;
+  // Lines beyond this size are recorded by length only: they exist to stress
+  // buffers, and copying them would only slow the suite down.
+  constexpr std::size_t kMaxCaptured = 16 << 20;
+  std::string entry = capture_tag_ + direction;
+  if (line.size() > kMaxCaptured) {
+    entry += "! " + std::to_string(line.size());
+  } else {
+    entry += ' ';
+    entry += line;
+  }
+  entry += '\n';
+  std::string_view rest = entry;
+  while (!rest.empty()) {
+    const ssize_t n = write(capture_fd_, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
 }
 
 ExecutorProcess::~ExecutorProcess() {
@@ -110,9 +145,19 @@ ExecutorProcess::~ExecutorProcess() {
   }
   if (stdout_fd_ >= 0) close(stdout_fd_);
   if (stderr_fd_ >= 0) close(stderr_fd_);
+  if (capture_fd_ >= 0) close(capture_fd_);
 }
 
 void ExecutorProcess::send(std::string_view bytes) {
+  if (capture_fd_ >= 0) {
+    unsent_line_.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t end; (end = unsent_line_.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      capture(">", std::string_view(unsent_line_).substr(start, end - start));
+    }
+    unsent_line_.erase(0, start);
+  }
   while (!bytes.empty()) {
     ssize_t n = write(stdin_fd_, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -131,6 +176,9 @@ void ExecutorProcess::send_line(std::string_view line) {
 }
 
 void ExecutorProcess::close_stdin() {
+  // The executor serves bytes after the last line feed as a last line.
+  if (stdin_fd_ >= 0 && !unsent_line_.empty()) capture(">", unsent_line_);
+  unsent_line_.clear();
   if (stdin_fd_ >= 0) close(stdin_fd_);
   stdin_fd_ = -1;
 }
@@ -150,6 +198,7 @@ std::optional<std::string> ExecutorProcess::read_line(std::chrono::milliseconds 
     if (newline != std::string::npos) {
       std::string line = out_buffer_.substr(0, newline);
       out_buffer_.erase(0, newline + 1);
+      capture("<", line);
       return line;
     }
     if (stdout_eof_) return std::nullopt;

@@ -30,6 +30,10 @@ struct ExecutorOptions {
   /// Start the executor with SIGINT ignored, as a front end that shields it
   /// from the user's Ctrl-C does.
   bool ignore_interrupt = false;
+  /// Signals ignored, and signals blocked, when the executor starts, as a
+  /// front end may pass them on.
+  std::vector<int> ignored_signals;
+  std::vector<int> blocked_signals;
   /// A command line run in front of the executable, which it must exec with
   /// the remaining arguments (for example one that changes the user); empty
   /// starts the executable directly.
@@ -96,11 +100,16 @@ class ExecutorProcess {
 
  private:
   void pump_stderr();
+  // Appends one line to the protocol capture file, if one is open.
+  void capture(const char* direction, std::string_view line);
 
   pid_t pid_ = -1;
   int stdin_fd_ = -1;
   int stdout_fd_ = -1;
   int stderr_fd_ = -1;
+  int capture_fd_ = -1;
+  std::string capture_tag_;
+  std::string unsent_line_;  // sent bytes after the last line feed (captured)
   std::string out_buffer_;
   std::string err_buffer_;
   bool stdout_eof_ = false;

@@ -1,0 +1,36 @@
+// Tells, for each line on stdin, what the executor would make of it: "0" when
+// it would be answered "Parse error" (or end the executor), "1" when it is
+// served as a request, "2" when it is moreover a "run.ast" request whose tree
+// is one the executor runs (a Command, or a Pipeline of Commands). The schema
+// checks use it to pick the request lines and trees a session holds.
+#include <iostream>
+#include <string>
+
+#include "protocol/request_decoder.h"
+#include "protocol/utf8.h"
+#include "tree/lower.h"
+
+namespace {
+
+char verdict(const std::string& line) {
+  if (!zelta::is_valid_utf8(line)) return '0';
+  auto request = zelta::decode_request(line);
+  if (!request) return '0';
+  if (request.value().type != "run.ast") return '1';
+  auto form = zelta::lower_run_ast(request.value());
+  if (!form) return '1';
+  // An empty pipeline lowers, but its launch is refused.
+  const bool runnable =
+      form.value().type == "execute" || (form.value().commands && !form.value().commands->empty());
+  return runnable ? '2' : '1';
+}
+
+}  // namespace
+
+int main() {
+  std::ios::sync_with_stdio(false);
+  std::string line;
+  while (std::getline(std::cin, line)) std::cout << verdict(line) << '\n';
+  std::cout.flush();
+  return std::cout ? 0 : 1;
+}
