@@ -1,6 +1,8 @@
 /* Baseline for request throughput: reads standard input in 4096-byte chunks
-   and answers every line with one fixed reply line, one write per reply (as
-   the executor hands each reply over at its line feed). No decoding at all. */
+   and answers every line with one fixed reply line, one write per reply. No
+   decoding at all. (The executor hands a reply over at its line feed too,
+   except that replies to requests already waiting in its input go out
+   together.) */
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>

@@ -27,10 +27,12 @@ ticker = os.path.join(build, "bench", "program_ticker")
 node_script = os.path.join(root, "node", "pty_latency.js")
 node_modules = os.path.join(os.path.dirname(build), "nodepty", "node_modules")
 
-ROUNDS = int(os.environ.get("ZELTA_BENCH_ROUNDS", "10"))
-LAUNCHES = 40  # per round and side
-KEYS = 40
-TICKS = 40
+# Many short rounds: the load on a shared machine comes in bursts, and short
+# interleaved rounds spread them over every side alike.
+ROUNDS = int(os.environ.get("ZELTA_BENCH_ROUNDS", "33"))
+LAUNCHES = 15  # per round and side
+KEYS = 15
+TICKS = 15
 
 
 def now_us():
@@ -47,6 +49,15 @@ class Lines:
         self.read_at = 0.0
 
     def next(self):
+        if not self.buffer:
+            # The usual case: one read brings exactly one line.
+            chunk = os.read(self.fd, 65536)
+            self.read_at = now_us()
+            if not chunk:
+                raise EOFError
+            if chunk.find(b"\n") == len(chunk) - 1:
+                return chunk[:-1]
+            self.buffer = chunk
         if b"\n" not in self.buffer:
             # Chunks are joined once the line is complete: a 100 MB reply
             # must not be copied once per chunk.
@@ -113,16 +124,18 @@ def executor_echo(ex, samples):
     run_id, request = ex.run_request("cat")
     ex.send_bytes(request)
     ex.until("started")
+    time.sleep(0.05)  # the same settling time the relay and node-pty get
     key = json.dumps({"type": "stdin.write", "run_id": run_id, "data": "x"}).encode() + b"\n"
     times = []
+    fd_in, fd_out = ex.proc.stdin.fileno(), ex.proc.stdout.fileno()
     for _ in range(samples):
+        # As lean as the relay's loop: each event comes in one write, and
+        # only the echo's event holds '{"data":"x'.
         start = now_us()
-        ex.send_bytes(key)
-        while True:
-            line = ex.lines.next()
-            if line.startswith(b'{"data":"') and b"x" in line:
-                break
-        times.append(ex.lines.read_at - start)
+        os.write(fd_in, key)
+        while b'{"data":"x' not in os.read(fd_out, 65536):
+            pass
+        times.append(now_us() - start)
     ex.send({"type": "stdin.write", "run_id": run_id, "data": "\n\x04"})
     ex.until("exit")
     return times
@@ -225,10 +238,15 @@ def summary(values):
 
 
 def report(title, sides, goals):
-    """sides: name -> samples; goals: (numerator, denominator, bound)."""
+    """sides: name -> list of rounds, each a list of samples; goals:
+    (numerator, denominator, bound). Prints the median and p99 of all samples
+    of each side, their ratios, and the median over rounds of the ratio of
+    round medians (paired within a round, so slow stretches of the machine
+    weigh on both sides)."""
     print(f"-- {title}")
     stats = {}
-    for name, values in sides.items():
+    for name, rounds in sides.items():
+        values = [v for r in rounds for v in r]
         if not values:
             continue
         stats[name] = summary(values)
@@ -238,9 +256,11 @@ def report(title, sides, goals):
         if numerator not in stats or denominator not in stats:
             continue
         (a50, a99), (b50, b99) = stats[numerator], stats[denominator]
+        paired = percentile([percentile(a, 0.5) / percentile(b, 0.5)
+                             for a, b in zip(sides[numerator], sides[denominator]) if a and b], 0.5)
         verdict = "met" if a50 / b50 <= bound else "MISSED"
         print(f"  ratio {numerator} / {denominator}: median {a50 / b50:.2f} "
-              f"(goal <= {bound}: {verdict}), p99 {a99 / b99:.2f}")
+              f"(goal <= {bound}: {verdict}), p99 {a99 / b99:.2f}, paired by round {paired:.2f}")
 
 
 def heap_file():
@@ -261,31 +281,42 @@ def rss_kib(pid):
 
 
 def main():
-    plain = Executor()
-    heavy = Executor()
-    heavy.send({"type": "read_file", "path": heap_file()})
-    heavy.lines.next()
-    heavy_rss = rss_kib(heavy.proc.pid)
-
-    launch = {"executor (Python reader)": [], "executor 100 MB heap": [], "forkpty (C, in-process)": [],
-              "node-pty (in-process)": []}
+    launch = {"executor (Python reader)": [], "executor 100 MB heap": [],
+              "forkpty (C, in-process)": [], "node-pty (in-process)": []}
     c_front_end = []
     echo = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
     output = {"executor": [], "relay (C)": [], "node-pty (in-process)": []}
-    for _ in range(ROUNDS):
-        launch["executor (Python reader)"] += executor_launch(plain, LAUNCHES)
-        launch["forkpty (C, in-process)"] += forkpty_launch(LAUNCHES)
-        launch["executor 100 MB heap"] += executor_launch(heavy, LAUNCHES)
-        launch["node-pty (in-process)"] += node_pty("launch", LAUNCHES) or []
-        c_front_end.append(c_driver_launch(LAUNCHES))
-        echo["executor"] += executor_echo(plain, KEYS)
-        echo["relay (C)"] += relay_echo(KEYS)
-        echo["node-pty (in-process)"] += node_pty("echo", KEYS) or []
-        output["executor"] += executor_output(plain, TICKS)
-        output["relay (C)"] += relay_output(TICKS)
-        output["node-pty (in-process)"] += node_pty("output", TICKS, ticker) or []
-    plain.close()
-    heavy.close()
+    heavy_rss = []
+    for round_index in range(ROUNDS):
+        # Every side is a fresh process in every round, as the baselines are.
+        plain = Executor()
+        heavy = Executor()
+        heavy.send({"type": "read_file", "path": heap_file()})
+        heavy.lines.next()
+        heavy_rss.append(rss_kib(heavy.proc.pid))
+        time.sleep(0.3)
+        # The order of the sides turns every round: whatever runs first after
+        # a heavy step (100 MB moved, a Node process ending) is slowed by its
+        # aftermath, so each side takes that place equally often.
+        steps = [
+            lambda: launch["executor (Python reader)"].append(executor_launch(plain, LAUNCHES)),
+            lambda: launch["forkpty (C, in-process)"].append(forkpty_launch(LAUNCHES)),
+            lambda: launch["executor 100 MB heap"].append(executor_launch(heavy, LAUNCHES)),
+            lambda: launch["node-pty (in-process)"].append(node_pty("launch", LAUNCHES) or []),
+            lambda: c_front_end.append(c_driver_launch(LAUNCHES)),
+            lambda: echo["executor"].append(executor_echo(plain, KEYS)),
+            lambda: echo["relay (C)"].append(relay_echo(KEYS)),
+            lambda: echo["node-pty (in-process)"].append(node_pty("echo", KEYS) or []),
+            lambda: output["executor"].append(executor_output(plain, TICKS)),
+            lambda: output["relay (C)"].append(relay_output(TICKS)),
+            lambda: output["node-pty (in-process)"].append(
+                node_pty("output", TICKS, ticker) or []),
+        ]
+        shift = round_index % len(steps)
+        for step in steps[shift:] + steps[:shift]:
+            step()
+        plain.close()
+        heavy.close()
 
     report("launch of true", launch, [
         ("executor (Python reader)", "forkpty (C, in-process)", 1.15),
@@ -294,7 +325,7 @@ def main():
     ])
     medians = sorted(m for m, _ in c_front_end)
     print(f"  executor from a C front end: median of round medians {medians[len(medians) // 2]:.1f} us"
-          f"; executor RSS with the heap: {heavy_rss / 1024:.0f} MiB")
+          f"; RSS of the executor after the read_file: {max(heavy_rss) / 1024:.0f} MiB")
     report("keystroke echo", echo, [
         ("executor", "relay (C)", 1.10),
         ("executor", "node-pty (in-process)", 1.0),

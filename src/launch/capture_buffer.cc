@@ -30,6 +30,14 @@ std::size_t incomplete_utf8_tail(std::string_view bytes) {
   return 0;
 }
 
+ByteBlock repair_utf8_block(std::string_view raw) {
+  ByteBlock repaired = ByteBlock::allocate(utf8_lossy_size(raw), true);
+  if (repaired.capacity() == 0) return repaired;
+  char* end = write_utf8_lossy(raw, repaired.data());
+  repaired.set_size(static_cast<std::size_t>(end - repaired.data()));
+  return repaired;
+}
+
 char* CaptureBuffer::room() {
   if (blocks_.empty() || blocks_.back().bytes.size() == blocks_.back().bytes.capacity()) {
     if (!add_block()) return nullptr;
@@ -44,6 +52,23 @@ std::size_t CaptureBuffer::room_size() const {
   return last.capacity() - last.size();
 }
 
+void CaptureBuffer::seal_last_block() {
+  HeldBlock& last = blocks_.back();
+  if (last_ill_formed_) {
+    // Without memory for the repaired copy the block's text is lost, not
+    // written as bytes that are not UTF-8.
+    ByteBlock repaired = repair_utf8_block(last.bytes.view());
+    if (repaired.capacity() == 0) last.bytes.set_size(0);
+    if (repaired.capacity() != 0) last.bytes = std::move(repaired);
+    last_ill_formed_ = false;
+  }
+  if (!escape_full_blocks_) return;
+  ByteBlock escaped = escape_block(last.bytes.view());
+  if (escaped.capacity() == 0) return;
+  spare_ = std::move(last.bytes);
+  last = HeldBlock{std::move(escaped), true};
+}
+
 bool CaptureBuffer::add_block() {
   const std::size_t capacity =
       blocks_.empty() ? kFirstBlock : std::min(blocks_.back().bytes.capacity() * 2, kLargestBlock);
@@ -56,13 +81,7 @@ bool CaptureBuffer::add_block() {
     pending_size = full.bytes.size() - checked_;
     std::memcpy(pending, full.bytes.data() + checked_, pending_size);
     full.bytes.set_size(checked_);
-    if (escape_full_blocks_) {
-      ByteBlock escaped = escape_block(full.bytes.view());
-      if (escaped.capacity() != 0) {
-        spare_ = std::move(full.bytes);
-        full = HeldBlock{std::move(escaped), true};
-      }
-    }
+    seal_last_block();
   }
   ByteBlock block;
   if (spare_.capacity() >= capacity) {
@@ -70,6 +89,8 @@ bool CaptureBuffer::add_block() {
   } else {
     spare_.reset();
     block = ByteBlock::allocate(capacity, capacity >= kLargestBlock);
+    // The stream is cut at the end of the full block; a sequence cut off
+    // there (at most three bytes) is lost with what follows.
     if (block.capacity() == 0) return false;
   }
   std::memcpy(block.data(), pending, pending_size);
@@ -80,37 +101,30 @@ bool CaptureBuffer::add_block() {
 }
 
 void CaptureBuffer::commit(std::size_t n) {
-  if (n == 0 || dropped_) return;
+  if (n == 0 || !holding_) return;
   ByteBlock& last = blocks_.back().bytes;
   last.set_size(last.size() + n);
   size_ += n;
   const std::string_view unchecked(last.data() + checked_, last.size() - checked_);
   const std::size_t tail = incomplete_utf8_tail(unchecked);
-  if (!is_valid_utf8(unchecked.substr(0, unchecked.size() - tail))) {
-    drop();
-    return;
+  if (!last_ill_formed_ && !is_valid_utf8(unchecked.substr(0, unchecked.size() - tail))) {
+    last_ill_formed_ = true;
   }
   checked_ = last.size() - tail;
 }
 
 void CaptureBuffer::finish() {
-  if (dropped_ || blocks_.empty()) return;
+  spare_.reset();
+  if (blocks_.empty()) return;
   HeldBlock& last = blocks_.back();
-  if (last.bytes.size() != checked_) {
-    drop();
-    return;
-  }
-  if (escape_full_blocks_) last = hold_escaped(std::move(last.bytes));
+  if (last.escaped) return;                                    // sealed when the stream was cut
+  if (last.bytes.size() != checked_) last_ill_formed_ = true;  // cut off by the end
+  checked_ = last.bytes.size();
+  seal_last_block();
   spare_.reset();
 }
 
-void CaptureBuffer::drop() {
-  std::vector<HeldBlock>().swap(blocks_);
-  spare_.reset();
-  size_ = 0;
-  checked_ = 0;
-  dropped_ = true;
-}
+void CaptureBuffer::stop_holding() { holding_ = false; }
 
 std::vector<HeldBlock> CaptureBuffer::take_blocks() {
   std::vector<HeldBlock> blocks = std::move(blocks_);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -19,6 +21,9 @@ std::atomic<int> g_starts_before_failure{-1};
 struct CaptureThread::Shared {
   UniqueFd fd;
   CaptureBuffer result;
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;  // guarded by `mutex`
 };
 
 CaptureBuffer capture_to_end(UniqueFd fd) {
@@ -27,7 +32,7 @@ CaptureBuffer capture_to_end(UniqueFd fd) {
   while (true) {
     char* destination = discard;
     std::size_t room = sizeof discard;
-    if (!buffer.dropped()) {
+    if (buffer.holding()) {
       char* free_room = nullptr;
       try {
         free_room = buffer.room();
@@ -37,12 +42,16 @@ CaptureBuffer capture_to_end(UniqueFd fd) {
         destination = free_room;
         room = buffer.room_size();
       } else {
-        buffer.drop();  // no memory to hold it: the stream is lost as a whole
+        buffer.stop_holding();  // no memory for more: keep what is held
       }
     }
     const ssize_t n = ::read(fd.get(), destination, room);
     if (n > 0) {
-      if (destination != discard) buffer.commit(static_cast<std::size_t>(n));
+      if (destination != discard) {
+        buffer.commit(static_cast<std::size_t>(n));
+      } else {
+        buffer.discard(static_cast<std::size_t>(n));
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -64,6 +73,12 @@ CaptureThread& CaptureThread::operator=(CaptureThread&& other) noexcept {
 CaptureThread::~CaptureThread() {
   // The thread shares ownership of its state, so it can finish alone.
   if (thread_.joinable()) thread_.detach();
+}
+
+bool CaptureThread::wait_for(std::chrono::milliseconds timeout) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  return shared_->finished_changed.wait_for(lock, timeout, [&] { return shared_->finished; });
 }
 
 CaptureBuffer CaptureThread::join() {
@@ -90,6 +105,9 @@ Result<CaptureThread> start_capture(UniqueFd fd) {
         // An abnormal end counts as an empty stream.
         shared->result = CaptureBuffer();
       }
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->finished = true;
+      shared->finished_changed.notify_all();
     });
   } catch (const std::system_error& error) {
     return fail(system_error_text(error.code().value()));

@@ -1,6 +1,7 @@
 // Capture threads: one per pipe read end, reading it to end of file.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -12,10 +13,10 @@ namespace zelta {
 
 /// Reads `fd` until end of file (a read interrupted by a signal is repeated;
 /// any other read error ends the stream with what was read), then closes it.
-/// The result holds the bytes when they form well-formed UTF-8 as a whole and
-/// is dropped (empty) otherwise; its blocks are escaped as they fill. A stream that cannot be held
-/// for lack of memory is dropped too but still read to its end, so its writer is never stopped by a
-/// closed pipe.
+/// The result holds the stream as text (ill-formed UTF-8 repaired), its
+/// blocks escaped as they fill. When no memory is left for more, the stream
+/// is cut: what is held is kept, and the rest is still read to its end (and
+/// counted) so its writer is never stopped by a closed pipe.
 CaptureBuffer capture_to_end(UniqueFd fd);
 
 /// Handle of a thread running capture_to_end on a descriptor it owns. The
@@ -33,6 +34,9 @@ class CaptureThread {
   /// Waits for the thread and takes its result; an empty buffer when no
   /// thread is attached or the thread ended abnormally.
   CaptureBuffer join();
+  /// Waits at most `timeout` for the thread to finish; true when it has (or
+  /// none is attached), so that join() returns at once.
+  bool wait_for(std::chrono::milliseconds timeout);
 
  private:
   struct Shared;

@@ -98,6 +98,13 @@ void hold_output(bool held) {
 
 bool output_broken() { return g_broken.load(std::memory_order_relaxed); }
 
+void mark_output_broken() { g_broken.store(true, std::memory_order_relaxed); }
+
+int output_fd() {
+  std::lock_guard<std::mutex> lock(g_output_mutex);
+  return g_fd;
+}
+
 void set_output_fd_for_testing(int fd) {
   std::lock_guard<std::mutex> lock(g_output_mutex);
   g_buffered = 0;

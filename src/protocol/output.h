@@ -49,6 +49,12 @@ void hold_output(bool held);
 /// True once a write to standard output has failed for good (the front end
 /// closed the stream). Later lines are discarded.
 bool output_broken();
+/// Records that the reader of standard output is gone, noticed without a
+/// write (see output_fd()); later lines are discarded as after a failed write.
+void mark_output_broken();
+/// The descriptor lines are written to (1, unless a test redirected it), for
+/// watching whether its reader is still there.
+int output_fd();
 
 /// Directs output to `fd` instead of descriptor 1 and clears the broken flag
 /// (tests only).

@@ -93,4 +93,48 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::size_t utf8_lossy_size(std::string_view bytes) {
+  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto end = p + bytes.size();
+  std::size_t size = bytes.size();
+  while (p < end) {
+    p += ascii_prefix(p, end);
+    if (p == end) break;
+    const int n = sequence_at(p, end);
+    if (n > 0) {
+      p += n;
+    } else {
+      size += 3 - static_cast<std::size_t>(-n);  // the subpart becomes U+FFFD
+      p += -n;
+    }
+  }
+  return size;
+}
+
+char* write_utf8_lossy(std::string_view bytes, char* out) {
+  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto end = p + bytes.size();
+  const unsigned char* run = p;  // start of bytes not yet copied
+  auto copy_run = [&] {
+    std::memcpy(out, run, static_cast<std::size_t>(p - run));
+    out += p - run;
+  };
+  while (p < end) {
+    p += ascii_prefix(p, end);
+    if (p == end) break;
+    const int n = sequence_at(p, end);
+    if (n > 0) {
+      p += n;
+      continue;
+    }
+    copy_run();
+    std::memcpy(out, "\xEF\xBF\xBD", 3);
+    out += 3;
+    p += -n;
+    run = p;
+  }
+  copy_run();
+  return out;
+}
+
 }  // namespace zelta

@@ -1,6 +1,7 @@
 // UTF-8 validation and lossy decoding of raw bytes.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,11 @@ void append_utf8_lossy(std::string& out, std::string_view bytes);
 
 /// `bytes` decoded as by append_utf8_lossy.
 std::string utf8_lossy(std::string_view bytes);
+
+/// Size of `bytes` decoded as by append_utf8_lossy.
+std::size_t utf8_lossy_size(std::string_view bytes);
+/// Writes `bytes` decoded as by append_utf8_lossy at `out`, which has room
+/// for utf8_lossy_size(bytes) bytes; returns the end of what was written.
+char* write_utf8_lossy(std::string_view bytes, char* out);
 
 }  // namespace zelta

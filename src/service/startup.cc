@@ -19,6 +19,20 @@ void start_up() {
     if (opened != fd) std::abort();
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Dispositions of ignored signals and the signal mask survive exec. A front
+  // end that ignores SIGCHLD (to be rid of its own zombies) would have the
+  // system reap the executor's children, so waitpid could never report an
+  // exit status; a blocked SIGCHLD would keep the signal-based child watch of
+  // systems without pidfds asleep. Children get defaults and an empty mask
+  // of their own at launch, whatever is set here.
+  struct sigaction child_default = {};
+  child_default.sa_handler = SIG_DFL;
+  ::sigemptyset(&child_default.sa_mask);
+  ::sigaction(SIGCHLD, &child_default, nullptr);
+  sigset_t child_signal;
+  ::sigemptyset(&child_signal);
+  ::sigaddset(&child_signal, SIGCHLD);
+  ::sigprocmask(SIG_UNBLOCK, &child_signal, nullptr);
   // Blocks of a megabyte or more (long request lines, large typed input,
   // big captures) come straight from the system and go back to it when
   // freed. Without a fixed threshold the allocator raises it after such a

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
+#include "supervise/front_end_watch.h"
 
 namespace zelta {
 namespace {
@@ -22,15 +24,15 @@ namespace {
 // for the line to hand it to the operating system without copying it again.
 class GatheringSink {
  public:
-  explicit GatheringSink(OutputLine& line) : line_(line) {}
+  explicit GatheringSink(OutputLine& line) : line_(line), buffer_(storage()) {}
   ~GatheringSink() { flush(); }
   GatheringSink(const GatheringSink&) = delete;
   GatheringSink& operator=(const GatheringSink&) = delete;
 
   void append(const char* data, std::size_t size) {
-    if (size > sizeof buffer_ - used_) {
+    if (size > kSize - used_) {
       flush();
-      if (size >= sizeof buffer_ / 2) {
+      if (size >= kSize / 2) {
         line_.append(data, size);
         return;
       }
@@ -52,62 +54,22 @@ class GatheringSink {
   }
 
  private:
-  OutputLine& line_;
-  std::size_t used_ = 0;
   // Larger than the output line's own buffer, so a gathered piece goes to the
   // operating system straight from here.
-  char buffer_[256 * 1024];
+  static constexpr std::size_t kSize = 256 * 1024;
+  // Static rather than on the stack: the events are written right after the
+  // captures may have taken every byte of memory the process may have (they
+  // stop only when none is left), when even growing the stack can fail. Only
+  // the service thread writes events.
+  static char* storage() {
+    static char buffer[kSize];
+    return buffer;
+  }
+
+  OutputLine& line_;
+  char* buffer_;
+  std::size_t used_ = 0;
 };
-
-// Writes one copy of the text held in `blocks`.
-void write_text(GatheringSink& sink, const std::vector<HeldBlock>& blocks) {
-  for (const HeldBlock& block : blocks) {
-    if (block.escaped) {
-      sink.pass_through(block.bytes.view());
-    } else {
-      write_json_string_body(sink, block.bytes.view());
-    }
-  }
-}
-
-// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
-// concatenation of `texts`, which are consumed. The text is written twice
-// from the blocks that hold it, mostly already escaped by the capture, and
-// each block is given back once written the second time; no joined or whole
-// escaped copy of a large stream is ever built.
-void write_output_event(std::string_view stream, std::string_view run_id,
-                        std::vector<CaptureBuffer>& texts) {
-  std::vector<HeldBlock> blocks;
-  for (CaptureBuffer& text : texts) {
-    for (HeldBlock& block : text.take_blocks()) {
-      if (block.bytes.size() == 0) continue;
-      // A capture escapes its blocks as they fill; one not escaped yet is
-      // escaped here once rather than once per copy.
-      if (!block.escaped) block = hold_escaped(std::move(block.bytes));
-      blocks.push_back(std::move(block));
-    }
-  }
-  OutputLine line;
-  GatheringSink sink(line);
-  sink.append("{\"data\":\"");
-  write_text(sink, blocks);
-  sink.append("\",\"run_id\":");
-  write_json_string(sink, run_id);
-  sink.append(",\"");
-  sink.append(stream);
-  sink.append("\":\"");
-  for (HeldBlock& block : blocks) {
-    if (block.escaped) {
-      sink.pass_through(block.bytes.view());
-    } else {
-      write_json_string_body(sink, block.bytes.view());
-    }
-    block.bytes.reset();
-  }
-  sink.append("\",\"type\":\"");
-  sink.append(stream);
-  sink.append("\"}");
-}
 
 bool any_text(const std::vector<CaptureBuffer>& texts) {
   for (const CaptureBuffer& text : texts) {
@@ -116,7 +78,89 @@ bool any_text(const std::vector<CaptureBuffer>& texts) {
   return false;
 }
 
+// Writes one copy of the text held in `texts`.
+void write_text(GatheringSink& sink, std::vector<CaptureBuffer>& texts) {
+  for (CaptureBuffer& text : texts) {
+    for (const HeldBlock& block : text.blocks()) {
+      if (block.escaped) {
+        sink.pass_through(block.bytes.view());
+      } else {
+        write_json_string_body(sink, block.bytes.view());
+      }
+    }
+  }
+}
+
+// True when the text held in `texts` ends with a line feed (escaped, that
+// is "\\n" after an even number of backslashes).
+bool ends_with_line_feed(std::vector<CaptureBuffer>& texts) {
+  const HeldBlock* last = nullptr;
+  for (CaptureBuffer& text : texts) {
+    for (const HeldBlock& block : text.blocks()) {
+      if (block.bytes.size() != 0) last = &block;
+    }
+  }
+  if (last == nullptr) return false;
+  const std::string_view text = last->bytes.view();
+  if (!last->escaped) return text.back() == '\n';
+  if (text.size() < 2 || text.back() != 'n') return false;
+  std::size_t backslashes = 0;
+  for (std::size_t i = text.size() - 1; i > 0 && text[i - 1] == '\\'; --i) ++backslashes;
+  return backslashes % 2 == 1;
+}
+
+// Writes {"data":T,"run_id":R,"<stream>":T,"type":"<stream>"} where T is the
+// concatenation of `texts` and then `notice`; `texts` are consumed. The text
+// is written twice from the blocks that hold it, mostly already escaped by the
+// capture, and each block is given back once written the second time; no
+// joined or whole escaped copy of a large stream is ever built, and nothing
+// is allocated but the escaped form of blocks the capture left raw.
+void write_output_event(std::string_view stream, std::string_view run_id,
+                        std::vector<CaptureBuffer>& texts, std::string notice = {}) {
+  for (CaptureBuffer& text : texts) {
+    for (HeldBlock& block : text.blocks()) {
+      // A capture escapes its blocks as they fill; one not escaped yet is
+      // escaped here once rather than once per copy.
+      if (!block.escaped && block.bytes.size() != 0) block = hold_escaped(std::move(block.bytes));
+    }
+  }
+  // A notice starts on a line of its own.
+  if (!notice.empty() && any_text(texts) && !ends_with_line_feed(texts)) notice.insert(0, "\n");
+  OutputLine line;
+  GatheringSink sink(line);
+  sink.append("{\"data\":\"");
+  write_text(sink, texts);
+  write_json_string_body(sink, notice);
+  sink.append("\",\"run_id\":");
+  write_json_string(sink, run_id);
+  sink.append(",\"");
+  sink.append(stream);
+  sink.append("\":\"");
+  for (CaptureBuffer& text : texts) {
+    for (HeldBlock& block : text.blocks()) {
+      if (block.escaped) {
+        sink.pass_through(block.bytes.view());
+      } else {
+        write_json_string_body(sink, block.bytes.view());
+      }
+      block.bytes.reset();
+    }
+  }
+  write_json_string_body(sink, notice);
+  sink.append("\",\"type\":\"");
+  sink.append(stream);
+  sink.append("\"}");
+}
+
 }  // namespace
+
+std::string output_cut_notice(std::string_view stream, std::size_t kept, std::size_t dropped) {
+  std::string notice = "[zelta-stdio] ";
+  notice.append(stream);
+  notice += " truncated: kept " + std::to_string(kept) + " bytes, dropped " +
+            std::to_string(dropped) + " bytes (out of memory)\n";
+  return notice;
+}
 
 std::uint32_t pipeline_exit_code(int status) {
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
@@ -124,22 +168,52 @@ std::uint32_t pipeline_exit_code(int status) {
 }
 
 void supervise_pipeline_run(PipelineLaunch launch) {
+  // Everything the report needs is allocated before the captures may take
+  // all the memory there is.
+  std::vector<CaptureBuffer> out(1);
+  std::vector<CaptureBuffer> err(launch.stderr_captures.size());
+  std::string notice;
+  notice.reserve(128 * (1 + err.size()));
   std::uint32_t exit_code = 0;
   for (PipelineChild& child : launch.children) {
-    const std::optional<int> status = wait_for_child(child.pid);
+    const WatchedWait wait = wait_watching_front_end(child.pid);
+    if (wait.outcome == WatchedWait::Outcome::kFrontEndGone) {
+      // Nobody can see the output any more: end the members rather than
+      // wait for them, and let the executor leave.
+      std::vector<pid_t> left;
+      for (PipelineChild& member : launch.children) {
+        if (!member.reaped) left.push_back(member.pid);
+        member.reaped = true;
+      }
+      end_abandoned_members(left);
+      return;
+    }
     child.reaped = true;
-    exit_code = status ? pipeline_exit_code(*status) : 1;
+    exit_code = wait.outcome == WatchedWait::Outcome::kExited ? pipeline_exit_code(wait.status) : 1;
   }
 
-  std::vector<CaptureBuffer> out;
-  out.push_back(launch.stdout_capture.join());
-  std::vector<CaptureBuffer> err;
-  err.reserve(launch.stderr_captures.size());
-  for (CaptureThread& capture : launch.stderr_captures) err.push_back(capture.join());
+  // A process the members left behind may hold a pipe open for any time;
+  // the captures still unjoined on return are left to finish on their own.
+  if (!join_watching_front_end(launch.stdout_capture, out[0])) return;
+  for (std::size_t i = 0; i < err.size(); ++i) {
+    if (!join_watching_front_end(launch.stderr_captures[i], err[i])) return;
+  }
+
+  // A stream cut for lack of memory is reported at the end of "stderr".
+  if (out[0].truncated()) {
+    notice += output_cut_notice("stdout", out[0].size(), out[0].discarded());
+  }
+  for (std::size_t i = 0; i < err.size(); ++i) {
+    if (!err[i].truncated()) continue;
+    notice += output_cut_notice("stderr of command " + std::to_string(i + 1), err[i].size(),
+                                err[i].discarded());
+  }
 
   if (any_text(out)) write_output_event("stdout", launch.run_id, out);
   out.clear();  // a large standard output is released before the next event
-  if (any_text(err)) write_output_event("stderr", launch.run_id, err);
+  if (any_text(err) || !notice.empty()) {
+    write_output_event("stderr", launch.run_id, err, std::move(notice));
+  }
   err.clear();
   write_event(exit_event(launch.run_id, exit_code));
   flush_stdout();

@@ -1,7 +1,10 @@
 // Supervision of a launched pipeline: wait, collect, report.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "launch/pipeline_launch.h"
 
@@ -15,9 +18,21 @@ std::uint32_t pipeline_exit_code(int status);
 /// and then the standard-error captures, and writes at most one "stdout"
 /// event (the whole standard output), at most one "stderr" event (every
 /// member's standard error in pipeline order) and the "exit" event with the
-/// last member's exit code (1 when it could not be waited for). A captured
-/// stream that is not valid UTF-8 as a whole counts as empty, and an event
-/// whose text would be empty is left out. Output is flushed before returning.
+/// last member's exit code (1 when it could not be waited for). Captured
+/// streams are text: ill-formed UTF-8 becomes U+FFFD by maximal subparts. A
+/// stream cut for lack of memory keeps what was captured, and the "stderr"
+/// event ends with one output_cut_notice line per cut stream. An event whose
+/// text would be empty is left out. Output is flushed before returning.
+///
+/// Once the front end has gone (its end of the output stream is closed) the
+/// run ends at once without events: members not yet ended are killed and
+/// reaped, and captures held open by processes they left behind are no
+/// longer waited for.
 void supervise_pipeline_run(PipelineLaunch launch);
+
+/// "[zelta-stdio] <stream> truncated: kept <kept> bytes, dropped <dropped>
+/// bytes (out of memory)" and a line feed: the note for a captured stream
+/// that could not be held whole.
+std::string output_cut_notice(std::string_view stream, std::size_t kept, std::size_t dropped);
 
 }  // namespace zelta

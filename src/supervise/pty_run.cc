@@ -11,6 +11,7 @@
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
+#include "supervise/front_end_watch.h"
 
 namespace zelta {
 namespace {
@@ -63,15 +64,19 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   while (true) {
     // Once the front end has closed the output stream nobody can see the
     // command or type into it: end it rather than leave it running
-    // unattended, and stop draining once it is reaped.
+    // unattended.
     if (output_broken()) {
-      if (run.exited) break;
-      ::kill(run.launch.child_pid, SIGKILL);
+      if (!run.exited) {
+        run.exit_code = pty_exit_code(
+            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch));
+        run.exited = true;
+      }
+      break;
     }
     if (!run.exited) reap(run);
     run.input.begin_cycle();
 
-    pollfd fds[3];
+    pollfd fds[4];
     short master_events = hung_up ? 0 : POLLIN;
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
@@ -80,7 +85,11 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // After the reaping the end-of-cycle read decides at once; a hung-up
     // terminal has nothing to wait for.
     const int timeout = run.exited && hung_up ? 0 : kPollTimeoutMs;
-    if (::poll(fds, 3, timeout) < 0) fds[0].revents = fds[1].revents = 0;
+    // Watched even while the command is silent, so a front end that has
+    // gone is noticed without waiting for a write to fail.
+    fds[3] = front_end_poll_entry();
+    if (::poll(fds, 4, timeout) < 0) fds[0].revents = fds[1].revents = fds[3].revents = 0;
+    if (front_end_gone(fds[3])) continue;
 
     if (fds[2].revents != 0) exit_watch.clear();
     const short master_revents = fds[0].revents;

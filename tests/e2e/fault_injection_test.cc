@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
@@ -389,6 +390,42 @@ TEST_F(PipelineFaultE2E, LargeStandardErrorArrivesWhole) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(static_cast<long>(run.stderr_text.size()), kSize);
   EXPECT_EQ(run.stderr_text.find_first_not_of('e'), std::string::npos);
+  expect_serving(executor_);
+}
+
+// Virtual memory of process `pid` in KiB (VmSize), or -1.
+long virtual_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = -1;
+  while (status >> key) {
+    if (key == "VmSize:" && status >> value) return value;
+    status.ignore(1 << 16, '\n');
+  }
+  return -1;
+}
+
+// With its address space limited, the executor cannot hold a large standard
+// output: it keeps what it could, says so at the end of "stderr", reports the
+// exit code, and goes on serving.
+TEST_F(PipelineFaultE2E, OutputTooLargeToHoldIsCutAndReported) {
+  if (kSanitizerBuild) GTEST_SKIP() << "a sanitizer runtime reserves address space of its own";
+  constexpr long kSize = 256L * 1024 * 1024;
+  const long vm_kib = virtual_kib(executor_.pid());
+  ASSERT_GT(vm_kib, 0);
+  ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_AS, (vm_kib + 96 * 1024) * 1024L));
+  executor_.send_line(pipeline_request(
+      "p", {{"sh", "-c", "head -c " + std::to_string(kSize) + " /dev/zero | tr '\\0' a; exit 3"}}));
+  RunOutcome run = read_run(executor_, std::chrono::seconds(120));
+  ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_AS, RLIM_INFINITY));
+  EXPECT_EQ(run.exit_code, 3);
+  const long kept = static_cast<long>(run.stdout_text.size());
+  EXPECT_GT(kept, 0);
+  EXPECT_LT(kept, kSize);
+  EXPECT_EQ(run.stdout_text.find_first_not_of('a'), std::string::npos);
+  EXPECT_EQ(run.stderr_text, "[zelta-stdio] stdout truncated: kept " + std::to_string(kept) +
+                                 " bytes, dropped " + std::to_string(kSize - kept) +
+                                 " bytes (out of memory)\n");
   expect_serving(executor_);
 }
 

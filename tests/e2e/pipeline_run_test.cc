@@ -111,9 +111,17 @@ TEST_F(PipelineRun, BackgroundWriterKeepsTheRunOpenUntilItCloses) {
             (std::vector<std::string>{output_line("stderr", "early\nlate\n"), exit_line(0)}));
 }
 
-TEST_F(PipelineRun, IllFormedStdoutIsDroppedAlone) {
+// Output that is not UTF-8 is repaired like terminal output, not dropped.
+TEST_F(PipelineRun, IllFormedOutputIsRepairedNotDropped) {
   EXPECT_EQ(run(executor_, {{"sh", "-c", "printf 'ok \\377'; printf 'err\\n' >&2; exit 2"}}),
-            (std::vector<std::string>{output_line("stderr", "err\n"), exit_line(2)}));
+            (std::vector<std::string>{output_line("stdout", "ok \xEF\xBF\xBD"),
+                                      output_line("stderr", "err\n"), exit_line(2)}));
+  // A larger binary stream: every byte is kept or replaced, in order.
+  EXPECT_EQ(run(executor_, {{"sh", "-c", "printf 'caf\\303\\251 \\342\\202 x\\200'; seq 3"}}),
+            (std::vector<std::string>{output_line("stdout",
+                                                  "caf\xC3\xA9 \xEF\xBF\xBD x\xEF\xBF\xBD"
+                                                  "1\n2\n3\n"),
+                                      exit_line(0)}));
 }
 
 TEST_F(PipelineRun, FailedStartRepliesAtOnceAndReapsEarlierMembersWhenTheyEnd) {

@@ -30,7 +30,7 @@ done
 
 for page in stdio_executor stdio_client; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 \
-    -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+    -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null || echo "man failed")
   [ -z "$warnings" ] || fail "man --warnings $page: $warnings"
   LC_ALL=C.UTF-8 man -l "$root/usr/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "^NAME" ||
     fail "man $page renders no NAME section"

@@ -1,4 +1,4 @@
-// Captured streams: block storage and the whole-stream UTF-8 rule.
+// Captured streams: block storage, lossy UTF-8 repair as one stream, cuts.
 #include "launch/capture_buffer.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "protocol/utf8.h"
 #include "supervise/pipeline_run.h"
 
 namespace zelta {
@@ -17,7 +18,7 @@ namespace {
 // Feeds `bytes` to a buffer in pieces of at most `piece` bytes, as reads do.
 CaptureBuffer feed(std::string_view bytes, std::size_t piece) {
   CaptureBuffer buffer;
-  while (!bytes.empty() && !buffer.dropped()) {
+  while (!bytes.empty() && buffer.holding()) {
     char* room = buffer.room();
     const std::size_t n = std::min({piece, buffer.room_size(), bytes.size()});
     std::memcpy(room, bytes.data(), n);
@@ -50,53 +51,76 @@ TEST(IncompleteUtf8Tail, CountsOnlyUnfinishedSequences) {
   }
 }
 
-TEST(CaptureBuffer, WholeStreamRuleWhateverThePieces) {
+TEST(CaptureBuffer, IllFormedPartsBecomeReplacementsWhateverThePieces) {
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
   struct Case {
     std::string bytes;
-    bool valid;
+    std::string text;
   };
   const Case cases[] = {
-      {"", true},
-      {"plain text\n", true},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", true},
-      {"bad \xFF byte", false},
-      {"truncated at end \xE2\x82", false},
-      {"stray \x80 continuation", false},
-      {"surrogate \xED\xA0\x80", false},
-      {"overlong \xC0\xAF", false},
-      {"above max \xF4\x90\x80\x80", false},
+      {"", ""},
+      {"plain text\n", "plain text\n"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"bad \xFF byte", "bad " + r + " byte"},
+      {"truncated at end \xE2\x82", "truncated at end " + r},
+      {"stray \x80 continuation", "stray " + r + " continuation"},
+      {"surrogate \xED\xA0\x80", "surrogate " + r + r + r},
+      {"overlong \xC0\xAF", "overlong " + r + r},
+      {"above max \xF4\x90\x80\x80", "above max " + r + r + r + r},
+      {"cut \xF0\x9F\x98 then \xC3", "cut " + r + " then " + r},
   };
   for (const Case& c : cases) {
     for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4096}}) {
       CaptureBuffer buffer = feed(c.bytes, piece);
-      EXPECT_EQ(!buffer.dropped(), c.valid) << testing::PrintToString(c.bytes) << " by " << piece;
-      EXPECT_EQ(buffer.to_string(), c.valid ? c.bytes : "");
-      EXPECT_EQ(buffer.size(), c.valid ? c.bytes.size() : 0u);
+      EXPECT_FALSE(buffer.truncated());
+      EXPECT_EQ(buffer.to_string(), c.text) << testing::PrintToString(c.bytes) << " by " << piece;
+      EXPECT_EQ(buffer.size(), c.bytes.size());
     }
   }
 }
 
 TEST(CaptureBuffer, SequencesCutByBlockEndsSurviveAndKeepOrder) {
-  // Multi-byte sequences of every length, in a stream long enough to fill
-  // many blocks, so block ends fall inside sequences.
-  std::string unit = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
-  std::string bytes;
-  while (bytes.size() < 5 * 1024 * 1024) bytes += unit;
-  for (std::size_t piece : {std::size_t{7}, std::size_t{65536}}) {
-    CaptureBuffer buffer = feed(bytes, piece);
-    ASSERT_FALSE(buffer.dropped());
-    EXPECT_TRUE(buffer.to_string() == bytes);
+  // Multi-byte sequences of every length, well-formed and not, in a stream
+  // long enough to fill many blocks, so block ends fall inside them: the
+  // repair must be that of the stream as a whole.
+  const std::string good = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  const std::string bad =
+      "\xF0\x9F\x98"
+      "b\xE2\x82\xFF\x80\xC3";
+  std::string clean;
+  std::string mixed;
+  for (int i = 0; clean.size() < 5 * 1024 * 1024; ++i) {
+    clean += good;
+    mixed += i % 7 == 0 ? bad : good;
   }
-  // One bad byte at the very end drops the whole stream.
-  bytes += '\xFF';
-  EXPECT_TRUE(feed(bytes, 65536).dropped());
-  EXPECT_EQ(feed(bytes, 65536).size(), 0u);
+  for (std::size_t piece : {std::size_t{7}, std::size_t{65536}}) {
+    EXPECT_TRUE(feed(clean, piece).to_string() == clean);
+    EXPECT_TRUE(feed(mixed, piece).to_string() == utf8_lossy(mixed)) << piece;
+  }
+  // One bad byte at the very end costs that byte alone.
+  EXPECT_TRUE(feed(clean + '\xFF', 65536).to_string() == clean + "\xEF\xBF\xBD");
 }
 
-TEST(CaptureBuffer, DroppedStreamKeepsNothing) {
-  CaptureBuffer buffer = feed("\xFF", 1);
-  ASSERT_TRUE(buffer.dropped());
-  EXPECT_TRUE(buffer.take_blocks().empty());
+TEST(CaptureBuffer, CutStreamKeepsWhatItHolds) {
+  CaptureBuffer buffer;
+  for (std::string_view piece : {std::string_view("kept "), std::string_view("ab\xC3")}) {
+    std::memcpy(buffer.room(), piece.data(), piece.size());
+    buffer.commit(piece.size());
+  }
+  buffer.stop_holding();
+  buffer.discard(100);
+  buffer.discard(23);
+  buffer.finish();
+  EXPECT_TRUE(buffer.truncated());
+  EXPECT_EQ(buffer.discarded(), 123u);
+  // The sequence cut by the cut is ill-formed like any other.
+  EXPECT_EQ(buffer.to_string(), "kept ab\xEF\xBF\xBD");
+}
+
+TEST(CaptureBuffer, CutNoticeNamesStreamAndCounts) {
+  EXPECT_EQ(
+      output_cut_notice("stdout", 73400320, 5),
+      "[zelta-stdio] stdout truncated: kept 73400320 bytes, dropped 5 bytes (out of memory)\n");
 }
 
 TEST(PipelineExitCode, ExitStatusOrOneForAnyOtherEnd) {

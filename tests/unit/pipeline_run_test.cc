@@ -218,12 +218,16 @@ TEST_F(PipelineRunTest, BackgroundProcessHoldingThePipeKeepsTheRunOpen) {
             (std::vector<std::string>{stdout_line("early\nlate\n"), exit_line(0)}));
 }
 
-TEST_F(PipelineRunTest, IllFormedStreamIsDroppedAlone) {
+TEST_F(PipelineRunTest, IllFormedStreamIsRepairedAlone) {
   EXPECT_EQ(run_members({{"sh", "-c", "printf 'a\\377b'; printf 'err' >&2; exit 4"}}),
-            (std::vector<std::string>{stderr_line("err"), exit_line(4)}));
-  // Only the ill-formed member's standard error is left out.
-  EXPECT_EQ(run_members({{"sh", "-c", "printf 'x\\300' >&2"}, {"sh", "-c", "printf ok >&2"}}),
-            (std::vector<std::string>{stderr_line("ok"), exit_line(0)}));
+            (std::vector<std::string>{stdout_line("a\xEF\xBF\xBD"
+                                                  "b"),
+                                      stderr_line("err"), exit_line(4)}));
+  // Each member's standard error is decoded on its own: a sequence cut off
+  // at the end of one does not join the next.
+  EXPECT_EQ(
+      run_members({{"sh", "-c", "printf 'x\\303' >&2"}, {"sh", "-c", "printf '\\251ok' >&2"}}),
+      (std::vector<std::string>{stderr_line("x\xEF\xBF\xBD\xEF\xBF\xBDok"), exit_line(0)}));
 }
 
 TEST_F(PipelineRunTest, FormChecks) {

@@ -24,8 +24,9 @@ let raw = '';
 term.onData((data) => (screen ? screen.write(data) : (raw += data)));
 
 async function until(wanted) {
-  for (let waited = 0; !(screen ? text() : raw).includes(wanted); waited += 50) {
-    if (waited > 20000) throw new Error(`no ${JSON.stringify(wanted)} on the screen`);
+  const seen = () => (typeof wanted === 'function' ? wanted() : (screen ? text() : raw).includes(wanted));
+  for (let waited = 0; !seen(); waited += 50) {
+    if (waited > 20000) throw new Error(`no ${typeof wanted === 'string' ? JSON.stringify(wanted) : 'redraw'} on the screen:\n${screen ? text() : raw}`);
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
 }
@@ -36,6 +37,7 @@ async function until(wanted) {
   await until('Hello from');
   term.resize(100, 30); // vim gets SIGWINCH and redraws at the new size
   screen?.resize(100, 30);
+  if (screen) await until(() => text().split('\n')[28].startsWith('~')); // redrawn with 30 rows
   term.write(':set columns?\r');
   await until('columns=');
   console.log(screen ? text().trimEnd() : JSON.stringify(raw));

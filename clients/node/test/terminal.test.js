@@ -43,7 +43,7 @@ test('terminals', async (t) => {
     });
   }
 
-  await t.test('resize reaches a program waiting for SIGWINCH', { skip: 'waiting for run.resize in the executor' }, async () => {
+  await t.test('resize reaches a program waiting for SIGWINCH', { skip: process.env.ZELTA_NO_RESIZE ? 'no run.resize' : false }, async () => {
     const term = client.spawn('sh', ['-c', 'trap "stty size; exit 0" WINCH; echo ready; while :; do sleep 0.05; done'], {
       rows: 24,
       cols: 80,

@@ -75,17 +75,22 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   sigaddset(&defaults, SIGPIPE);
   if (!options.ignore_interrupt) sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
-  sigset_t empty;
-  sigemptyset(&empty);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int signal_number : options.blocked_signals) sigaddset(&mask, signal_number);
+  std::vector<int> ignored = options.ignored_signals;
+  if (options.ignore_interrupt) ignored.push_back(SIGINT);
+  for (int signal_number : ignored) sigdelset(&defaults, signal_number);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setsigmask(&attr, &mask);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   // An ignored disposition is inherited through the spawn.
-  struct sigaction ignore = {}, previous = {};
+  struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
-  if (options.ignore_interrupt) sigaction(SIGINT, &ignore, &previous);
+  std::vector<struct sigaction> previous(ignored.size());
+  for (std::size_t i = 0; i < ignored.size(); ++i) sigaction(ignored[i], &ignore, &previous[i]);
   int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
-  if (options.ignore_interrupt) sigaction(SIGINT, &previous, nullptr);
+  for (std::size_t i = ignored.size(); i-- > 0;) sigaction(ignored[i], &previous[i], nullptr);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(in[0]);

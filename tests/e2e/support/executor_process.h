@@ -30,6 +30,10 @@ struct ExecutorOptions {
   /// Start the executor with SIGINT ignored, as a front end that shields it
   /// from the user's Ctrl-C does.
   bool ignore_interrupt = false;
+  /// Signals ignored, and signals blocked, when the executor starts, as a
+  /// front end may pass them on.
+  std::vector<int> ignored_signals;
+  std::vector<int> blocked_signals;
   /// A command line run in front of the executable, which it must exec with
   /// the remaining arguments (for example one that changes the user); empty
   /// starts the executable directly.
