@@ -5,20 +5,29 @@
 #include "launch/pipeline_launch.h"
 #include "launch/pty_launch.h"
 #include "protocol/output.h"
+#include "service/heap_release.h"
 #include "supervise/pipeline_run.h"
 #include "supervise/pty_run.h"
 #include "tree/lower.h"
 
 namespace zelta {
 
-void serve_run_ast(const Request& request) {
-  auto form = lower_run_ast(request);
-  if (!form) {
-    write_reply(error_reply(std::move(form).error()));
+void serve_run_ast(Request& request) {
+  const std::uintptr_t mark = heap_end();
+  auto lowered = lower_run_ast(request);
+  // The tree, and then the launch form, are not needed once the next step
+  // has what it needs; a large one is given back before the run, which may
+  // last for hours.
+  request.ast.reset();
+  if (!lowered) {
+    write_reply(error_reply(std::move(lowered).error()));
     return;
   }
-  if (form->type == "execute") {
-    auto launch = launch_pty(*form);
+  Request form = std::move(lowered).value();
+  if (form.type == "execute") {
+    auto launch = launch_pty(form);
+    form = Request();
+    give_back_heap(mark, false);
     if (!launch) {
       write_reply(error_reply(std::move(launch).error()));
       return;
@@ -26,7 +35,9 @@ void serve_run_ast(const Request& request) {
     supervise_pty_run(std::move(launch).value());
     return;
   }
-  auto launch = launch_pipeline(*form);
+  auto launch = launch_pipeline(form);
+  form = Request();
+  give_back_heap(mark, false);
   if (!launch) {
     write_reply(error_reply(std::move(launch).error()));
     return;

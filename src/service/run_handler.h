@@ -6,7 +6,9 @@
 namespace zelta {
 
 /// Serves one "run.ast" request to its end: writes either one error reply or
-/// the events of the run, and returns once the last of them is written.
-void serve_run_ast(const Request& request);
+/// the events of the run, and returns once the last of them is written. The
+/// request's tree is released once lowered, and memory a large request took
+/// is given back before the run starts.
+void serve_run_ast(Request& request);
 
 }  // namespace zelta

@@ -11,6 +11,7 @@
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
+#include "service/heap_release.h"
 #include "service/run_handler.h"
 #include "service/services/glob_service.h"
 #include "service/services/process_subst_service.h"
@@ -119,6 +120,8 @@ struct ReleaseOutput {
 }  // namespace
 
 void serve_line(std::string_view line, bool more_waiting) {
+  // First, so that it ends after everything the request held is freed.
+  const HeapGiveBack give_back(line.size());
   auto decoded = decode_request(line);
   hold_output(more_waiting && (!decoded || !needs_system_work(decoded.value().type)));
   if (!decoded) {

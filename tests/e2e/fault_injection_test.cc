@@ -393,25 +393,13 @@ TEST_F(PipelineFaultE2E, LargeStandardErrorArrivesWhole) {
   expect_serving(executor_);
 }
 
-// Virtual memory of process `pid` in KiB (VmSize), or -1.
-long virtual_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long value = -1;
-  while (status >> key) {
-    if (key == "VmSize:" && status >> value) return value;
-    status.ignore(1 << 16, '\n');
-  }
-  return -1;
-}
-
 // With its address space limited, the executor cannot hold a large standard
 // output: it keeps what it could, says so at the end of "stderr", reports the
 // exit code, and goes on serving.
 TEST_F(PipelineFaultE2E, OutputTooLargeToHoldIsCutAndReported) {
   if (kSanitizerBuild) GTEST_SKIP() << "a sanitizer runtime reserves address space of its own";
   constexpr long kSize = 256L * 1024 * 1024;
-  const long vm_kib = virtual_kib(executor_.pid());
+  const long vm_kib = status_kib(executor_.pid(), "VmSize");
   ASSERT_GT(vm_kib, 0);
   ASSERT_TRUE(set_limit(executor_.pid(), RLIMIT_AS, (vm_kib + 96 * 1024) * 1024L));
   executor_.send_line(pipeline_request(

@@ -117,11 +117,11 @@ bool pipelines_available(ExecutorProcess& executor) {
   return read_run(executor).exit_code == 0;
 }
 
-long resident_kib(pid_t pid) {
+long status_kib(pid_t pid, const std::string& key) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  while (status >> key) {
-    if (key == "VmRSS:") {
+  std::string word;
+  while (status >> word) {
+    if (word == key + ":") {
       long kib = -1;
       status >> kib;
       return kib;
@@ -130,6 +130,8 @@ long resident_kib(pid_t pid) {
   }
   return -1;
 }
+
+long resident_kib(pid_t pid) { return status_kib(pid, "VmRSS"); }
 
 std::vector<std::string> directory_entries(const std::string& path) {
   std::vector<std::string> names;

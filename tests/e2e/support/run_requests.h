@@ -62,6 +62,9 @@ constexpr bool kResidentMemoryIsMeaningful = !kSanitizerBuild;
 
 /// Resident memory of process `pid` in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
+/// The field `key` of /proc/PID/status in KiB ("VmRSS", "VmHWM" for the
+/// peak, "VmSize"), or -1.
+long status_kib(pid_t pid, const std::string& key);
 
 /// Names in directory `path` other than "." and "..".
 std::vector<std::string> directory_entries(const std::string& path);
