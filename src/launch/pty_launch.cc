@@ -47,6 +47,15 @@ Result<Terminal> open_terminal(const winsize& size) {
   terminal.slave = open_terminal_peer(terminal.master.get());
   if (!terminal.slave) return fail("open slave");
   if (::ioctl(terminal.master.get(), TIOCSWINSZ, &size) != 0) return fail("window size");
+#ifdef IUTF8
+  // Everything on the terminal is UTF-8, so line editing must erase whole
+  // characters, as a terminal emulator set up for UTF-8 does.
+  termios modes = {};
+  if (::tcgetattr(terminal.slave.get(), &modes) == 0 && (modes.c_iflag & IUTF8) == 0) {
+    modes.c_iflag |= IUTF8;
+    if (::tcsetattr(terminal.slave.get(), TCSANOW, &modes) != 0) return fail("terminal modes");
+  }
+#endif
   return terminal;
 }
 

@@ -211,10 +211,7 @@ TEST_F(ScreensMatch, VimRedrawsAfterWindowResizes) {
   ASSERT_TRUE(pair.same_screens("[exit 0]"));
 }
 
-// Disabled until the executor's terminal treats its input as UTF-8 (IUTF8): today
-// Backspace there erases one byte of a multi-byte character, and the line that reaches
-// the program keeps the rest of it.
-TEST_F(ScreensMatch, DISABLED_ErasingAMultiByteCharacterInALine) {
+TEST_F(ScreensMatch, ErasingAMultiByteCharacterInALine) {
   // The line editor of the terminal erases a whole character, not one byte of it.
   ScreenPair pair(80, 24);
   pair.start("echo ready; head -n 1");
