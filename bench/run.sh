@@ -15,6 +15,11 @@ if [ ! -e build/nodepty/node_modules/node-pty/build/Release/pty.node ] && comman
   npm install --prefix build/nodepty --no-save --no-audit --no-fund node-pty@1.0.0 \
     >build/nodepty/install.log 2>&1 || echo "node-pty could not be installed (build/nodepty/install.log)"
 fi
+# The paste scenario's baseline: the executor with unpaced typed input.
+cmake -S . -B build/bench-unpaced -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTA_TESTS=OFF \
+  -DZELTA_INPUT_CHUNK_SIZE=0 >/dev/null
+cmake --build build/bench-unpaced -j "$(nproc)" --target stdio_executor >/dev/null
+export ZELTA_EXECUTOR_UNPACED=$PWD/build/bench-unpaced/stdio_executor
 export ZELTA_BUILD=$PWD/build/bench
 export ZELTA_EXECUTOR=$ZELTA_BUILD/stdio_executor
 if [ $# -gt 0 ]; then scenarios=("$@"); else scenarios=(bench/scenarios/*); fi

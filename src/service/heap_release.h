@@ -4,16 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/allocator.h"
+
 namespace zelta {
 
 /// A request line this long, or a heap grown this much while serving one,
 /// counts as large.
 inline constexpr std::size_t kLargeLine = 1 << 20;
 inline constexpr std::uintptr_t kLargeHeapGrowth = 8 << 20;
-
-/// The current end of the main heap (the program break where the C library
-/// grows its heap with it, 0 where that cannot be read). Costs no system call.
-std::uintptr_t heap_end();
 
 /// Returns the heap's free memory to the system (on the C library that
 /// keeps it otherwise) when `large` or when the heap has grown by at least

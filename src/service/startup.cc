@@ -2,11 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "platform/allocator.h"
 
 namespace zelta {
 
@@ -37,7 +38,7 @@ void start_up() {
   // big captures) come straight from the system and go back to it when
   // freed. Without a fixed threshold the allocator raises it after such a
   // block is freed and keeps later ones in a heap it does not shrink.
-  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  set_direct_allocation_threshold(1 << 20);
   int flags = ::fcntl(0, F_GETFL);
   if (flags != -1 && (flags & O_NONBLOCK)) ::fcntl(0, F_SETFL, flags & ~O_NONBLOCK);
 }

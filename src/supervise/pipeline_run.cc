@@ -125,7 +125,7 @@ void write_output_event(std::string_view stream, std::string_view run_id,
     }
   }
   // A notice starts on a line of its own.
-  if (!notice.empty() && any_text(texts) && !ends_with_line_feed(texts)) notice.insert(0, "\n");
+  if (!notice.empty() && any_text(texts) && !ends_with_line_feed(texts)) notice = "\n" + notice;
   OutputLine line;
   GatheringSink sink(line);
   sink.append("{\"data\":\"");

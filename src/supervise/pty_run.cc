@@ -40,38 +40,6 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in)
     : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id) {}
 
-void PtyRun::type_input(std::string_view data) {
-  if (!has_pending_input()) {
-    pending_input_.clear();
-    pending_offset_ = 0;
-    ssize_t n = ::write(launch.master_fd.get(), data.data(), data.size());
-    if (n < 0 && !is_transient(errno)) return;
-    if (n > 0) data.remove_prefix(static_cast<std::size_t>(n));
-    pending_input_.assign(data);
-    return;
-  }
-  pending_input_.append(data);
-  write_pending_input();
-}
-
-void PtyRun::write_pending_input() {
-  if (!has_pending_input()) return;
-  ssize_t n = ::write(launch.master_fd.get(), pending_input_.data() + pending_offset_,
-                      pending_input_.size() - pending_offset_);
-  if (n > 0) {
-    pending_offset_ += static_cast<std::size_t>(n);
-  } else if (n < 0 && !is_transient(errno)) {
-    pending_offset_ = pending_input_.size();  // the terminal is gone
-  }
-  if (pending_offset_ == pending_input_.size()) {
-    pending_input_.clear();
-    pending_offset_ = 0;
-  } else if (pending_offset_ > 64 * 1024 && pending_offset_ * 2 > pending_input_.size()) {
-    pending_input_.erase(0, pending_offset_);
-    pending_offset_ = 0;
-  }
-}
-
 void supervise_pty_run(PtyLaunch launch, int input_fd) {
   PtyRun run(std::move(launch), input_fd);
   const int master = run.launch.master_fd.get();
@@ -106,6 +74,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
       break;
     }
     if (!run.exited) reap(run);
+    run.input.begin_cycle();
 
     pollfd fds[4];
     short master_events = hung_up ? 0 : POLLIN;

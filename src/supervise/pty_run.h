@@ -6,6 +6,7 @@
 
 #include "launch/pty_launch.h"
 #include "supervise/stdout_events.h"
+#include "supervise/typed_input.h"
 
 namespace zelta {
 
@@ -32,17 +33,14 @@ struct PtyRun {
   std::size_t control_scanned = 0;
   StdoutEvents events;
 
-  /// Queues `data` behind any input not yet written and writes as much as
-  /// the terminal takes now, with one write call. Nothing is ever reordered
-  /// or dropped, except after a write error (the terminal is gone).
-  void type_input(std::string_view data);
-  /// Writes as much queued input as the terminal takes now.
-  void write_pending_input();
-  bool has_pending_input() const { return pending_offset_ < pending_input_.size(); }
+  /// Queues `data` behind any input not yet written and feeds the terminal
+  /// (see TypedInput).
+  void type_input(std::string_view data) { input.type(launch.master_fd.get(), events, data); }
+  /// Feeds the terminal more of the queued input.
+  void write_pending_input() { input.feed(launch.master_fd.get(), events); }
+  bool has_pending_input() const { return input.pending(); }
 
- private:
-  std::string pending_input_;
-  std::size_t pending_offset_ = 0;
+  TypedInput input;
 };
 
 /// Runs a launched terminal command to its end: "started", "stdout" events

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -163,6 +165,37 @@ TEST(TerminalText, LargeMultiByteTextArrivesExactly) {
     EXPECT_EQ(run.exit_code, 0);
     ASSERT_EQ(run.stdout_text.size(), expected.size()) << "round " << round;
     EXPECT_TRUE(run.stdout_text == expected) << "round " << round;
+  }
+}
+
+TEST(TerminalPaste, PasteReachesTheCommandAndItsEchoArrivesWhole) {
+  // 100 KB in numbered lines, pasted at once into a command reading through the
+  // terminal's line editing with echo on.
+  std::string paste;
+  for (int line = 0; paste.size() < 100 * 1024; ++line) {
+    paste += std::to_string(line) + std::string(60, static_cast<char>('a' + line % 26)) + "\n";
+  }
+  paste.resize(100 * 1024);
+  paste.back() = '\n';  // line editing hands a line over only once it is complete
+  std::string echo;
+  for (char c : paste) echo += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const bool slow : {false, true}) {
+    SCOPED_TRACE(slow ? "slow front end" : "fast front end");
+    ScratchDirectory dir;
+    ExecutorProcess executor;
+    // A front end that renders slowly takes 2 KB at a time with 2 ms pauses.
+    if (slow) executor.read_slowly(2048, std::chrono::milliseconds(2));
+    start_shell(executor,
+                "head -c " + std::to_string(paste.size()) + " > " + dir.path() + "/pasted");
+    executor.send_line(control_request("stdin.write", "w", {{"data", paste}}));
+    const RunOutcome run = read_run(executor);
+    EXPECT_EQ(run.exit_code, 0);
+    std::ifstream file(dir.path() + "/pasted", std::ios::binary);
+    const std::string pasted{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_EQ(pasted.size(), paste.size());
+    EXPECT_TRUE(pasted == paste);
+    EXPECT_EQ(run.stdout_text.size(), echo.size());
+    EXPECT_TRUE(run.stdout_text == echo);
   }
 }
 

@@ -86,16 +86,26 @@ TEST_F(ScreensMatch, InteractiveShell) {
   ScreenPair pair(80, 24);
   pair.start("exec sh -i");
   ASSERT_TRUE(pair.same_screens("$"));
+  // Lines typed at the prompt, or keys, each with text that shows it has been handled.
+  // The shell has job control: Ctrl-Z stops its job, fg brings it back.
   const std::vector<std::pair<std::string, std::string>> lines = {
       {"echo $((6 * 7)) 'answers ─ ü'", "42 answers ─ ü"},
       {"printf '\\033[1;31mred\\033[0m \\033[7mreverse\\033[0m\\n'", "reverse"},
       {"seq 1 40", "\n40\n"},
       {"printf '%0150d\\n' 7", "0007\n"},
       {"printf 'no newline'", "no newline$"},
+      {"sleep 600", "sleep 600"},
+      {"C-z", "Stopped"},
+      {"fg", "sleep 600\n"},
+      {"C-c", "^C\n$"},
       {"exit 3", "[exit 3]"}};
   for (const auto& [line, needle] : lines) {
-    pair.type(line);
-    pair.press("Enter");
+    if (line.starts_with("C-")) {
+      pair.press(line);
+    } else {
+      pair.type(line);
+      pair.press("Enter");
+    }
     ASSERT_TRUE(pair.same_screens(needle)) << "after " << line;
   }
 }

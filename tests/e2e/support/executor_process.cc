@@ -207,7 +207,8 @@ std::optional<std::string> ExecutorProcess::read_line(std::chrono::milliseconds 
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return std::nullopt;
     char buffer[65536];
-    ssize_t n = read(stdout_fd_, buffer, sizeof buffer);
+    ssize_t n = read(stdout_fd_, buffer, std::min(sizeof buffer, read_chunk_));
+    if (read_pause_.count() > 0) std::this_thread::sleep_for(read_pause_);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       stdout_eof_ = true;

@@ -71,6 +71,12 @@ class ExecutorProcess {
   /// returned. Records a failure if the time runs out.
   std::vector<std::string> read_until(std::string_view needle,
                                       std::chrono::milliseconds timeout = kLineTimeout);
+  /// Makes later reads of stdout those of a front end that renders slowly:
+  /// at most `chunk` bytes per read, each followed by a pause of `pause`.
+  void read_slowly(std::size_t chunk, std::chrono::milliseconds pause) {
+    read_chunk_ = chunk;
+    read_pause_ = pause;
+  }
   /// True when no output byte arrives within `wait`.
   bool quiet_for(std::chrono::milliseconds wait);
   /// True when stdout reaches end of file within `timeout` with no further byte.
@@ -113,6 +119,8 @@ class ExecutorProcess {
   std::string out_buffer_;
   std::string err_buffer_;
   bool stdout_eof_ = false;
+  std::size_t read_chunk_ = 65536;
+  std::chrono::milliseconds read_pause_{0};
   bool exited_ = false;
   int exit_status_ = 0;
 };

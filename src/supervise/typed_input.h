@@ -1,0 +1,43 @@
+// Input typed into a terminal, written as fast as the terminal's output is taken.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "supervise/stdout_events.h"
+
+namespace zelta {
+
+/// The input queue of one terminal run. The terminal echoes what it is given
+/// into its output buffer and drops the echo that does not fit, so queued
+/// input goes in steps of a bounded size per run cycle, each after the
+/// terminal's ready output has been read: a paste's echo then stays whole
+/// even when the front end reads slowly. Nothing is ever reordered or
+/// dropped, except after a write error (the terminal is gone).
+class TypedInput {
+ public:
+  TypedInput();
+
+  /// Queues `data` behind any input not yet written, then feeds the terminal.
+  void type(int master, StdoutEvents& events, std::string_view data);
+
+  /// Reads the terminal's pending output (sent as "stdout" events) until it
+  /// has nothing ready, then writes as much queued input as the terminal
+  /// takes and this cycle's budget allows.
+  void feed(int master, StdoutEvents& events);
+
+  /// Starts a new run cycle, with a full budget of input to write.
+  void begin_cycle();
+
+  bool pending() const { return offset_ < queue_.size(); }
+
+ private:
+  void write(int master, std::size_t limit);
+
+  std::string queue_;
+  std::size_t offset_ = 0;
+  std::size_t budget_;
+};
+
+}  // namespace zelta
