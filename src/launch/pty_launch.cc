@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "launch/child_exec.h"
+#include "launch/child_start.h"
 #include "launch/environment.h"
 #include "launch/launch_trace.h"
 #include "launch/process_spec.h"
@@ -21,7 +21,6 @@
 #include "launch/redirections.h"
 #include "platform/close_descriptors.h"
 #include "platform/directory_handle.h"
-#include "platform/pipe.h"
 #include "platform/terminal_peer.h"
 #include "protocol/system_error.h"
 
@@ -61,7 +60,7 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
 
 }  // namespace
 
-Result<PtyLaunch> launch_pty(const Request& execute_form) {
+Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   if (!execute_form.command) return fail("Missing command");
   const std::string& command = *execute_form.command;
   static const std::vector<std::string> kNoArgs;
@@ -80,7 +79,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   spec.argv.push_back(command);
   spec.argv.insert(spec.argv.end(), args.begin(), args.end());
 
-  // Everything below is prepared before the fork: the child only reads it.
+  // Everything below is prepared before the child exists: it only reads it.
   prepare_child_error_texts();
   ChildExec plan;
   std::string setup_failure;
@@ -136,7 +135,6 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
     base.temp_dir = tmpdir != nullptr ? tmpdir : "/tmp";
     steps = plan_redirections(redirects, base);
   }
-  cwd_fd.reset();
 
   std::size_t longest_name = command.size() + spec.cwd.size();
   for (const Redirect& r : redirects) longest_name = std::max(longest_name, r.file.size());
@@ -173,35 +171,23 @@ Result<PtyLaunch> launch_pty(const Request& execute_form) {
   if (!terminal) return fail("forkpty failed");
   plan.slave_fd = terminal->slave.get();
 
-  // The child holds the write end of this pipe until it has made the
-  // terminal its controlling terminal and entered its directory (or
-  // executed, or exited). Waiting for end of file here means that when the
-  // run announces "started", typed input such as Ctrl-C already reaches the
-  // command's process group as a signal instead of being lost.
-  int ready[2];
-  if (make_pipe(ready) != 0) return fail("forkpty failed");
-  UniqueFd ready_read(ready[0]);
-  UniqueFd ready_write(ready[1]);
-
-  plan.ready_fd = ready_write.get();
   plan.descriptor_bound = find_descriptor_bound();
 
-  // Blocked across the fork so that no handler of the executor runs in the
-  // child before its dispositions are back at their defaults.
-  sigset_t all, previous;
-  ::sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  pid_t child = ::fork();
-  if (child == 0) exec_in_child(plan);
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (child < 0) return fail("forkpty failed");
-  ready_write.reset();
-  char byte;
-  while (::read(ready_read.get(), &byte, 1) < 0 && errno == EINTR) {
+  // With the clone the executor waits until the child has executed, so a
+  // redirection whose open might wait sends the launch down the fork path.
+  if (method == LaunchMethod::kVforkClone && kVforkCloneBuilt && cwd_fd) {
+    for (const RedirectStep& step : steps) {
+      if (redirect_may_block(step, cwd_fd.get())) method = LaunchMethod::kFork;
+    }
   }
+  cwd_fd.reset();
+  auto child = start_child(plan, method);
+  if (!child) return fail("forkpty failed");
 
   PtyLaunch launch;
-  launch.child_pid = child;
+  launch.child_pid = child->pid;
+  launch.pidfd = std::move(child->pidfd);
+  launch.method = child->method;
   launch.master_fd = std::move(terminal->master);
   launch.backend_pid = ::getpid();
   launch.run_id = execute_form.run_id.value_or("run-0");

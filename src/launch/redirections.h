@@ -50,6 +50,14 @@ struct RedirectStep {
   std::string failure;
 };
 
+/// True when the child's open of this step might wait (for a FIFO's peer, a
+/// device, a name that means something else in the child): anything but a
+/// regular file, a directory, a name that does not exist yet, or one of the
+/// memory devices (null, zero, full, random, urandom). Names under /proc/ and
+/// /dev/ that depend on the opening process, and names that cannot be
+/// checked, count as ones that might. Relative names resolve against `dir_fd`.
+bool redirect_may_block(const RedirectStep& step, int dir_fd);
+
 /// The child's steps for `redirects`, prepared before any fork: the file kinds
 /// keep their name (pointing into `redirects`, which must outlive the steps),
 /// the here-document kinds become deleted temporary files in `base.temp_dir`

@@ -123,6 +123,12 @@ ChildExitWatch ChildExitWatch::watch(pid_t pid) {
   return watch;
 }
 
+ChildExitWatch ChildExitWatch::adopt(UniqueFd pidfd) {
+  ChildExitWatch watch;
+  watch.fd_ = std::move(pidfd);
+  return watch;
+}
+
 void ChildExitWatch::clear() {
   if (!wake_write_) return;
   char bytes[64];

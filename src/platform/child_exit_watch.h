@@ -32,6 +32,10 @@ class ChildExitWatch {
   /// there before). Without either, fd() is -1.
   static ChildExitWatch watch(pid_t pid);
 
+  /// Watches a child through a process descriptor the caller already holds
+  /// (handed out by the child's creation); an empty one gives no watch.
+  static ChildExitWatch adopt(UniqueFd pidfd);
+
   /// The descriptor to poll for POLLIN, or -1 when there is none (poll with a
   /// time-out then).
   int fd() const { return fd_.get(); }

@@ -52,7 +52,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
 
   // Readable when the child ends, so that a cycle whose terminal has hung up
   // can sleep until then instead of spinning; without one the cycle times out.
-  ChildExitWatch exit_watch = ChildExitWatch::watch(run.launch.child_pid);
+  // The clone path hands over a process descriptor from the child's creation.
+  ChildExitWatch exit_watch = run.launch.pidfd ? ChildExitWatch::adopt(std::move(run.launch.pidfd))
+                                               : ChildExitWatch::watch(run.launch.child_pid);
   bool input_open = true;
   // Set once the terminal reports a hang-up without data (no process holds
   // the slave side): poll would then return at once in every cycle, so the

@@ -58,11 +58,13 @@ class PtyHarness {
     ::close(in_read_);
   }
 
-  /// Launches `form`; on failure returns the error text.
-  std::optional<std::string> start(const Request& form) {
-    auto launch = launch_pty(form);
+  /// Launches `form` (preferring `method`); on failure returns the error text.
+  std::optional<std::string> start(const Request& form,
+                                   LaunchMethod method = LaunchMethod::kVforkClone) {
+    auto launch = launch_pty(form, method);
     if (!launch) return launch.error();
     child_pid_ = launch->child_pid;
+    method_ = launch->method;
     thread_ = std::thread([this, l = std::move(launch).value()]() mutable {
       supervise_pty_run(std::move(l), in_read_);
       done_ = true;
@@ -74,6 +76,8 @@ class PtyHarness {
   }
 
   pid_t child_pid() const { return child_pid_; }
+  /// How the last started child was created.
+  LaunchMethod method() const { return method_; }
 
   void send(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -122,6 +126,7 @@ class PtyHarness {
  private:
   int out_read_ = -1, out_write_ = -1, in_read_ = -1, in_write_ = -1;
   pid_t child_pid_ = -1;
+  LaunchMethod method_ = LaunchMethod::kFork;
   std::string buffer_;
   std::thread thread_;
   std::atomic<bool> done_{false};
