@@ -5,6 +5,9 @@ const childProcess = require('node:child_process');
 
 // Control requests answered "Unknown: <type>" when they reach an executor after
 // their run has ended; such replies answer nobody and are dropped.
+// How long a closed executor may take to end its command before it is killed.
+const KILL_GRACE_MS = 5000;
+
 const STRAY_CONTROL_REPLY = /^Unknown: (stdin\.write|run\.signal|run\.resize|stream\.flush)$/;
 
 class ExecutorError extends Error {
@@ -38,7 +41,7 @@ class Executor {
     this.alive = true;
     this.ended = false; // the process has exited and its output has been read
     this.nextRun = 0;
-    this.buffer = '';
+    this.pieces = []; // a line still waiting for its line feed, in the chunks it came in
     this.referenced = true;
     this.child = childProcess.spawn(path, [], {
       stdio: ['pipe', 'pipe', 'ignore'],
@@ -116,24 +119,38 @@ class Executor {
     if (this.alive && !this.child.stdin.destroyed) this.child.stdin.end();
   }
 
-  /** Ends the executor now; its terminal hangs up and the command gets SIGHUP. */
+  /**
+   * Ends the executor now by closing its pipes: it ends what it runs (a terminal
+   * hangs up and its command gets SIGHUP; pipeline members, which have sessions of
+   * their own and would outlive a killed executor, are killed) and exits. SIGKILL
+   * follows only if it is still there after a grace period.
+   */
   kill() {
     this.closeInput();
-    if (!this.ended) {
+    if (this.ended) return;
+    this.child.stdout.destroy();
+    const timer = setTimeout(() => {
       try {
-        this.child.kill('SIGTERM');
+        this.child.kill('SIGKILL');
       } catch {
         // already gone
       }
-    }
+    }, KILL_GRACE_MS);
+    timer.unref();
+    this.exited.then(() => clearTimeout(timer));
   }
 
   receive(text) {
-    this.buffer += text;
+    // A long line arrives in many chunks: keep them apart until its line feed
+    // comes, so each byte is scanned once and the line joined once.
+    const feed = text.indexOf('\n');
+    this.pieces.push(text);
+    if (feed === -1) return;
+    const buffer = this.pieces.join('');
+    this.pieces = [];
     let start = 0;
-    let end;
-    while ((end = this.buffer.indexOf('\n', start)) !== -1) {
-      const line = this.buffer.slice(start, end);
+    for (let end = buffer.length - text.length + feed; end !== -1; end = buffer.indexOf('\n', start)) {
+      const line = buffer.slice(start, end);
       start = end + 1;
       let message;
       try {
@@ -143,7 +160,7 @@ class Executor {
       }
       this.dispatch(message);
     }
-    this.buffer = this.buffer.slice(start);
+    if (start < buffer.length) this.pieces.push(buffer.slice(start));
   }
 
   dispatch(message) {

@@ -7,7 +7,7 @@ const childProcess = require('node:child_process');
 const path = require('node:path');
 const { createClient } = require('..');
 const { Executor } = require('../lib/executor');
-const { executorPath, withTimeout, collect, alive, executorChildren, allGone } = require('./support');
+const { executorPath, withTimeout, collect, alive, executorChildren, allGone, processesRunning } = require('./support');
 
 test('closing the client ends every terminal and executor', async () => {
   const client = createClient({ executorPath });
@@ -24,6 +24,20 @@ test('closing the client ends every terminal and executor', async () => {
   assert.throws(() => client.spawn('cat', []), /closed/);
   await assert.rejects(client.readFile('/etc/hostname'), /closed/);
 });
+
+// A pipeline's members have sessions of their own: only the executor can end them.
+for (const ending of ['close', 'exit']) {
+  test(`a running pipeline's members end when the library ${ending === 'close' ? 'is closed' : 'exits'}`, async () => {
+    const seconds = `1000.${process.pid}${ending.length}`;
+    const script = `const c = require(${JSON.stringify(path.resolve(__dirname, '..'))}).createClient({ executorPath: ${JSON.stringify(executorPath)} });
+      c.runPipeline([['sleep', ${JSON.stringify(seconds)}], ['cat']]).catch(() => {});
+      const started = () => require(${JSON.stringify(path.join(__dirname, 'support'))}).processesRunning(['sleep', ${JSON.stringify(seconds)}]).length > 0;
+      const wait = setInterval(() => { if (!started()) return; clearInterval(wait); ${ending === 'close' ? 'c.close().then(() => console.log("closed"))' : 'process.exit(0)'}; }, 50);`;
+    childProcess.execFileSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 30000 });
+    // The members end within the executor's grace, long before the Node-side SIGKILL fallback.
+    await allGone(processesRunning(['sleep', seconds]));
+  });
+}
 
 test('closing one terminal ends its command and executor only', async () => {
   const client = createClient({ executorPath });

@@ -70,4 +70,19 @@ async function allGone(pids) {
   }
 }
 
-module.exports = { executorPath, withTimeout, collect, alive, executorChildren, allGone, LONG };
+/** The processes whose command line is exactly `argv`. */
+function processesRunning(argv) {
+  const wanted = argv.join('\0') + '\0';
+  const found = [];
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      if (fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8') === wanted && alive(Number(entry))) found.push(Number(entry));
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return found;
+}
+
+module.exports = { executorPath, withTimeout, collect, alive, executorChildren, allGone, processesRunning, LONG };
