@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "executor_process.h"
+#include "tmux_session.h"
 
 namespace zelta::testing {
 namespace {
@@ -116,6 +117,26 @@ TEST(ReadFileService, LargeFileArrivesWholeInOneLine) {
   const auto reply = nlohmann::json::parse(executor.next_line());
   EXPECT_EQ(reply.at("content").get<std::string>(), content);
   EXPECT_NE(executor.next_line().find("temp_path"), std::string::npos);
+}
+
+// The executor's controlling terminal would hand it the user's keystrokes, or
+// stop it for good (SIGTTIN) were it not in the terminal's foreground.
+TEST(ReadFileService, OwnControllingTerminalIsRefused) {
+  if (!TmuxSession::available()) GTEST_SKIP() << "tmux is not installed";
+  TempDir dir;
+  const std::string out = dir.path() + "/out";
+  const std::string request = R"({"type":"read_file","path":"/dev/tty"})";
+  TmuxSession tmux("printf '%s\\n' " + sh_quote(request) + " | " + ZELTA_EXECUTOR_PATH + " > " +
+                       out + "; echo finished; sleep 600",
+                   80, 24);
+  ASSERT_TRUE(tmux.wait_for("finished")) << tmux.last_screen();
+  std::ifstream file(out);
+  std::string reply;
+  std::getline(file, reply);
+  EXPECT_EQ(
+      reply,
+      R"({"exit_code":1,"error":"Read error: file is the executor's own controlling terminal"})");
+  ::remove(out.c_str());
 }
 
 // Files that could block the executor or fill its memory: each gets a

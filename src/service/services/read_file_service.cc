@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@ namespace {
 constexpr const char* kNulInFileName = "file name contained an unexpected NUL byte";
 constexpr const char* kNotUtf8 = "stream did not contain valid UTF-8";
 constexpr const char* kOwnStream = "file is one of the executor's own standard streams";
+constexpr const char* kOwnTerminal = "file is the executor's own controlling terminal";
 
 // Bytes requested per read. The string's storage is extended (and so
 // zero-filled) one step at a time just before the read overwrites it, which
@@ -98,6 +100,11 @@ Result<std::string> read_text_file(const std::string& path, const StreamLimits& 
   // sockets) may never end or never deliver, so it is bounded in size and time.
   const bool regular = stat_ok && S_ISREG(st.st_mode);
   if (stat_ok && !regular && is_own_stream(st)) return fail(kOwnStream);
+  // Reading the controlling terminal would take the user's keystrokes, or stop
+  // the whole executor (SIGTTIN) when it is not in the terminal's foreground.
+  if (stat_ok && S_ISCHR(st.st_mode) && ::isatty(fd) && ::tcgetsid(fd) == ::getsid(0)) {
+    return fail(kOwnTerminal);
+  }
   if (regular) hint = static_cast<std::size_t>(st.st_size);
   const std::size_t limit = regular ? kNoLimit : limits.max_bytes;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.total_ms);
