@@ -160,12 +160,13 @@ void exec_in_child(const ChildExec& plan) {
   ::setsid();
   ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
   for (int stream = 0; stream < 3; ++stream) ::dup2(plan.slave_fd, stream);
+  // The parent announces the run once this closes: typed input already
+  // reaches this session, and whatever follows may block (a failure line
+  // longer than the terminal holds unread, an open that waits for a peer).
+  if (plan.ready_fd >= 0) ::close(plan.ready_fd);
   if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
     fail_with(plan, plan.cwd, length_of(plan.cwd), ": ", errno, 1);
   }
-  // The parent announces the run once this closes: typed input already
-  // reaches this session, and whatever follows may block.
-  if (plan.ready_fd >= 0) ::close(plan.ready_fd);
 
   if (plan.setup_failure != nullptr) {
     write_all(2, plan.setup_failure, plan.setup_failure_length);

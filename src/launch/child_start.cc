@@ -70,11 +70,13 @@ CloneStack& clone_stack() {
   return stack;
 }
 
-int clone_entry(void* plan) { exec_in_child(*static_cast<const ChildExec*>(plan)); }
+[[maybe_unused]] int clone_entry(void* plan) {
+  exec_in_child(*static_cast<const ChildExec*>(plan));
+}
 
 // The clone child's path, or nullopt-like failure with the error number;
 // EINVAL or ENOSYS mean the kernel does not offer it.
-Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
+[[maybe_unused]] Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
   CloneStack& stack = clone_stack();
   std::lock_guard<std::mutex> hold(stack.lock);
   if (stack.base == nullptr) {

@@ -27,6 +27,10 @@
 namespace zelta {
 namespace {
 
+// The longest failure line a clone child may write to its terminal before it
+// executes: well under what a terminal buffers with nobody reading.
+constexpr std::size_t kCloneFailureTextLimit = 1024;
+
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // A new pseudo-terminal: master and slave both close-on-exec from the start,
@@ -92,6 +96,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   prepare_child_error_texts();
   ChildExec plan;
   std::string setup_failure;
+  int setup_failure_status = 126;
   std::optional<EnvironmentBlock> environment;
   // A name that cannot be set (empty or holding '=') fails as setting it
   // would; a NUL byte anywhere gets the NUL message from the block builder.
@@ -128,6 +133,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   // a name that cannot even be passed is refused the same way, up front.
   if (has_nul(spec.cwd)) {
     setup_failure = spec.cwd + ": " + kNulByteError + "\n";
+    setup_failure_status = 1;
   } else {
     plan.cwd = spec.cwd.c_str();
   }
@@ -136,7 +142,17 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   // directory cannot be opened the child stops at it before any redirection.
   std::vector<RedirectStep> steps;
   UniqueFd cwd_fd;
-  if (plan.cwd != nullptr) cwd_fd.reset(::open(plan.cwd, kDirectoryHandleFlags));
+  if (plan.cwd != nullptr) {
+    cwd_fd.reset(::open(plan.cwd, kDirectoryHandleFlags));
+    const int open_error = errno;
+    // Without a handle the redirections cannot be planned (a directory the
+    // child could still enter, with descriptors exhausted, say): the run is
+    // refused rather than run with its redirections dropped.
+    if (!cwd_fd && !redirects.empty() && setup_failure.empty()) {
+      setup_failure = spec.cwd + ": " + system_error_text(open_error) + "\n";
+      setup_failure_status = 1;
+    }
+  }
   if (environment && cwd_fd) {
     RedirectBase base;
     base.dir_fd = cwd_fd.get();
@@ -155,7 +171,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   if (!setup_failure.empty()) {
     plan.setup_failure = setup_failure.data();
     plan.setup_failure_length = setup_failure.size();
-    plan.setup_failure_status = plan.cwd == nullptr ? 1 : 126;
+    plan.setup_failure_status = setup_failure_status;
   }
   if (!exec_failure.empty()) {
     plan.exec_failure = exec_failure.data();
@@ -184,6 +200,9 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
 
   // With the clone the executor waits until the child has executed, so a
   // redirection whose open might wait sends the launch down the fork path.
+  // So does a failure line longer than the terminal can hold unread: the
+  // child would block writing it while the executor waits for the child.
+  if (longest_name + kFailureTextRoom > kCloneFailureTextLimit) method = LaunchMethod::kFork;
   if (method == LaunchMethod::kVforkClone && kVforkCloneBuilt && cwd_fd) {
     for (const RedirectStep& step : steps) {
       if (redirect_may_block(step, cwd_fd.get())) method = LaunchMethod::kFork;

@@ -120,12 +120,14 @@ TEST_P(PtyLaunchBoth, FailuresAreReportedOnTheTerminal) {
   ScratchDir dir;
   dir.write_file("plain", "echo plain $1\n", 0755);
   dir.write_file("no-exec", "echo x\n", 0644);
+  const std::string long_name = "zelta-" + std::string(64 * 1024, 'x');
   struct Case {
     std::string command;
     std::vector<Redirect> redirects;
     std::optional<std::string> cwd;
     int exit_code;
     std::string output;
+    bool forked = false;
   };
   const Case cases[] = {
       {"zelta-no-such-program", {}, {}, 127, "zelta-no-such-program: command not found\r\n"},
@@ -150,14 +152,28 @@ TEST_P(PtyLaunchBoth, FailuresAreReportedOnTheTerminal) {
        dir.path,
        1,
        ".: Is a directory (os error 21)\r\n"},
+      // Failure lines longer than a terminal holds unread: the launch must not
+      // wait on a child that waits for a reader.
+      {long_name,
+       {},
+       {},
+       126,
+       long_name + ": failed to execute: File name too long (os error 36)\r\n",
+       true},
+      {"true",
+       {},
+       "/" + long_name,
+       1,
+       "/" + long_name + ": File name too long (os error 36)\r\n",
+       true},
   };
   for (const Case& c : cases) {
     auto form = execute_form(c.command, {"arg"});
     form.redirects = c.redirects;
     form.cwd = c.cwd;
-    auto events = run(form);
-    EXPECT_EQ(exit_code_of(events), c.exit_code) << c.command;
-    EXPECT_EQ(output_of(events), c.output) << c.command;
+    auto events = run(form, c.forked);
+    EXPECT_EQ(exit_code_of(events), c.exit_code) << c.command.substr(0, 80);
+    EXPECT_EQ(output_of(events), c.output) << c.command.substr(0, 80);
   }
 }
 
