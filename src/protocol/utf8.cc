@@ -50,26 +50,14 @@ std::size_t ascii_prefix(const unsigned char* p, const unsigned char* end) {
   return static_cast<std::size_t>(p - start);
 }
 
-}  // namespace
-
-bool is_valid_utf8(std::string_view bytes) {
-  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto end = p + bytes.size();
-  while (p < end) {
-    p += ascii_prefix(p, end);
-    if (p == end) break;
-    const int n = sequence_at(p, end);
-    if (n < 0) return false;
-    p += n;
-  }
-  return true;
-}
-
-void append_utf8_lossy(std::string& out, std::string_view bytes) {
-  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto end = p + bytes.size();
-  const unsigned char* run = p;  // start of bytes not yet copied
+// Calls ill_formed(offset, length) for each maximal ill-formed subpart of
+// `bytes`, in order, until it returns false. Every lossy operation below is
+// this one walk with a different action per subpart.
+template <typename OnIllFormed>
+void scan_ill_formed(std::string_view bytes, OnIllFormed&& ill_formed) {
+  const auto begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto end = begin + bytes.size();
+  auto p = begin;
   while (p < end) {
     p += ascii_prefix(p, end);
     if (p == end) break;
@@ -78,12 +66,30 @@ void append_utf8_lossy(std::string& out, std::string_view bytes) {
       p += n;
       continue;
     }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-    out.append(kReplacement, 3);
+    if (!ill_formed(static_cast<std::size_t>(p - begin), static_cast<std::size_t>(-n))) return;
     p += -n;
-    run = p;
   }
-  out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+}
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  bool valid = true;
+  scan_ill_formed(bytes, [&](std::size_t, std::size_t) { return valid = false; });
+  return valid;
+}
+
+void append_utf8_lossy(std::string& out, std::string_view bytes) {
+  std::size_t copied = 0;
+  scan_ill_formed(bytes, [&](std::size_t at, std::size_t length) {
+    out.append(bytes.substr(copied, at - copied));
+    out.append(kReplacement);
+    copied = at + length;
+    return true;
+  });
+  out.append(bytes.substr(copied));
 }
 
 std::string utf8_lossy(std::string_view bytes) {
@@ -94,46 +100,28 @@ std::string utf8_lossy(std::string_view bytes) {
 }
 
 std::size_t utf8_lossy_size(std::string_view bytes) {
-  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto end = p + bytes.size();
   std::size_t size = bytes.size();
-  while (p < end) {
-    p += ascii_prefix(p, end);
-    if (p == end) break;
-    const int n = sequence_at(p, end);
-    if (n > 0) {
-      p += n;
-    } else {
-      size += 3 - static_cast<std::size_t>(-n);  // the subpart becomes U+FFFD
-      p += -n;
-    }
-  }
+  scan_ill_formed(bytes, [&](std::size_t, std::size_t length) {
+    size += kReplacement.size() - length;  // a subpart is 1 to 3 bytes
+    return true;
+  });
   return size;
 }
 
 char* write_utf8_lossy(std::string_view bytes, char* out) {
-  auto p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto end = p + bytes.size();
-  const unsigned char* run = p;  // start of bytes not yet copied
-  auto copy_run = [&] {
-    std::memcpy(out, run, static_cast<std::size_t>(p - run));
-    out += p - run;
+  std::size_t copied = 0;
+  auto copy = [&](std::string_view piece) {
+    if (piece.empty()) return;
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
   };
-  while (p < end) {
-    p += ascii_prefix(p, end);
-    if (p == end) break;
-    const int n = sequence_at(p, end);
-    if (n > 0) {
-      p += n;
-      continue;
-    }
-    copy_run();
-    std::memcpy(out, "\xEF\xBF\xBD", 3);
-    out += 3;
-    p += -n;
-    run = p;
-  }
-  copy_run();
+  scan_ill_formed(bytes, [&](std::size_t at, std::size_t length) {
+    copy(bytes.substr(copied, at - copied));
+    copy(kReplacement);
+    copied = at + length;
+    return true;
+  });
+  copy(bytes.substr(copied));
   return out;
 }
 
