@@ -3,10 +3,14 @@
 // the client ends.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <regex>
 #include <string>
 
 #include "client_runner.h"
+#include "executor_process.h"
+#include "scratch_dir.h"
 #include "tmux_session.h"
 
 namespace zelta::testing {
@@ -62,10 +66,13 @@ TEST_F(ClientInTerminal, InteractiveModeRunsShellsPipelinesAndSurvivesAnInterrup
   EXPECT_NE(tmux.last_screen().find("\n3\n"), std::string::npos) << tmux.last_screen();
 
   // A pipeline cannot be controlled over the protocol: Ctrl-C stops it together with
-  // its executor, and the next line gets a new executor.
-  tmux.type("sleep 600 | cat");
+  // its executor, and the next line gets a new executor. Its first member leaves a
+  // mark once it runs: a Ctrl-C before that would only clear the line being read.
+  ScratchDir marks;
+  const std::string running = marks.path + "/running";
+  tmux.type("sh -c 'touch " + running + "; exec sleep 600' | cat");
   tmux.press("Enter");
-  ASSERT_TRUE(tmux.wait_for("sleep 600 | cat")) << tmux.last_screen();
+  ASSERT_TRUE(eventually([&] { return ::access(running.c_str(), F_OK) == 0; })) << tmux.screen();
   tmux.press("C-c");
   ASSERT_TRUE(tmux.wait_for("zelta$", 5)) << tmux.last_screen();
   tmux.type("echo still 'here'");
@@ -108,10 +115,15 @@ TEST_F(ClientInTerminal, TerminationSignalEndsTheCommandAndRestoresTheTerminal) 
   TmuxSession tmux(framed(sh_quote("sh -c 'echo client=$(cut -d\" \" -f4 /proc/$PPID/stat)=; "
                                    "exec sleep 600'")),
                    80, 24);
-  ASSERT_TRUE(tmux.wait_for("client=")) << tmux.last_screen();
-  const std::string screen = tmux.last_screen();
-  const std::size_t at = screen.find("client=") + 7;
-  const pid_t client = std::stoi(screen.substr(at, screen.find('=', at) - at));
+  // The whole pid, up to its closing "=": the line may be drawn in pieces.
+  const std::regex shown("client=([0-9]+)=");
+  std::smatch found;
+  std::string screen;
+  ASSERT_TRUE(eventually([&] {
+    screen = tmux.screen();
+    return std::regex_search(screen, found, shown);
+  })) << screen;
+  const pid_t client = std::stoi(found[1].str());
   ASSERT_GT(client, 1);
   // SIGTERM to the client becomes "run.signal" TERM for the command: 128 + 15.
   ASSERT_EQ(kill(client, SIGTERM), 0);

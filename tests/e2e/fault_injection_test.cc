@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -103,31 +104,25 @@ TEST(FaultE2E, DescriptorExhaustionGetsErrorRepliesOrRefusedRuns) {
 }
 
 // Options that start the executor with at most `processes` processes and
-// threads for its user, or nullopt (with the reason) where that cannot be
-// arranged.
-std::optional<ExecutorOptions> limited_processes(int processes, std::string& why) {
+// threads for its user (a copy of it kept in `dir`, see unprivileged_options),
+// or nullopt (with the reason) where that cannot be arranged.
+std::optional<ExecutorOptions> limited_processes(const ScratchDirectory& dir, int processes,
+                                                 std::string& why) {
   if (::access("/usr/bin/prlimit", X_OK) != 0) {
     why = "prlimit is not installed";
     return std::nullopt;
   }
-  ExecutorOptions options;
-  options.wrapper = {"prlimit", "--nproc=" + std::to_string(processes) + ":", "--"};
-  if (::geteuid() == 0) {
-    // The limit does not bind root: run as an unprivileged user instead.
-    if (::access("/usr/bin/setpriv", X_OK) != 0) {
-      why = "setpriv is not installed";
-      return std::nullopt;
-    }
-    for (const char* word : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"}) {
-      options.wrapper.push_back(word);
-    }
-  }
+  // The limit does not bind root: as root the executor runs as another user.
+  ExecutorOptions options = unprivileged_options(
+      dir, why, {"prlimit", "--nproc=" + std::to_string(processes) + ":", "--"});
+  if (!why.empty()) return std::nullopt;
   return options;
 }
 
 TEST(FaultE2E, ProcessExhaustionAnswersForkptyFailed) {
+  ScratchDirectory dir;
   std::string why;
-  auto options = limited_processes(1, why);
+  auto options = limited_processes(dir, 1, why);
   if (!options) GTEST_SKIP() << why;
   // The executor is its user's only process and may start no other.
   ExecutorProcess executor(*options);
@@ -154,8 +149,9 @@ TEST(FaultE2E, ProcessExhaustionPartWayThroughAPipeline) {
   // stops the launch at a different member or capture.
   for (int processes = 2; processes <= 8; ++processes) {
     SCOPED_TRACE("RLIMIT_NPROC " + std::to_string(processes));
+    ScratchDirectory dir;
     std::string why;
-    auto options = limited_processes(processes, why);
+    auto options = limited_processes(dir, processes, why);
     if (!options) GTEST_SKIP() << why;
     ExecutorProcess executor(*options);
     executor.send_line(pipeline_request("p", {{"echo", "a"}, {"cat"}, {"cat"}}));
@@ -220,10 +216,16 @@ TEST(FaultE2E, FrontEndClosingStdoutMidRunEndsTheExecutor) {
   executor.send_line(
       command_request("r", "sh", {"-c", "echo $$; while :; do echo tick; sleep 0.01; done"}));
   executor.read_until("\"type\":\"started\"");
-  const auto lines = executor.read_until("stdout");
-  const pid_t child = json::parse(lines.back())["stdout"].get<std::string>().empty()
+  // The shell's pid, whole: its digits may come in more than one event.
+  std::string output;
+  for (const auto& line : read_output_until(executor, "\n")) {
+    const json event = json::parse(line);
+    if (event.value("type", "") == "stdout") output += event["stdout"].get<std::string>();
+  }
+  const pid_t child = output.empty() || !std::isdigit(static_cast<unsigned char>(output[0]))
                           ? -1
-                          : std::stoi(json::parse(lines.back())["stdout"].get<std::string>());
+                          : std::stoi(output);
+  EXPECT_GT(child, 0) << output;
   executor.close_stdout();
   EXPECT_TRUE(executor.wait_exit().has_value()) << "the executor outlived its front end";
   if (child > 0) {
@@ -235,7 +237,7 @@ TEST(FaultE2E, FrontEndClosingStdoutMidRunEndsTheExecutor) {
 TEST(FaultE2E, FrontEndClosingStdinMidRunLetsTheRunFinish) {
   ExecutorProcess executor;
   executor.send_line(command_request("r", "sh", {"-c", "echo ready; sleep 0.5; echo done"}));
-  executor.read_until("ready");
+  read_output_until(executor, "ready");
   executor.close_stdin();
   RunOutcome run = read_run(executor);
   EXPECT_EQ(run.exit_code, 0);
@@ -247,7 +249,7 @@ TEST(FaultE2E, CommandIgnoringInterruptAndTerminationEndsOnlyByKill) {
   ExecutorProcess executor;
   executor.send_line(command_request(
       "r", "sh", {"-c", "trap '' INT TERM; echo ready; while :; do sleep 0.05; done"}));
-  executor.read_until("ready");
+  read_output_until(executor, "ready");
   for (const char* name : {"INT", "TERM"}) {
     executor.send_line(control_request("run.signal", "r", {{"signal", name}}));
   }
@@ -312,7 +314,7 @@ TEST(FaultE2E, HugeRequestLineAndLargeTypedInput) {
   executor.send_line(command_request(
       "r", "sh",
       {"-c", "stty raw -echo; echo ready; head -c " + std::to_string(typed) + " | wc -c"}));
-  executor.read_until("ready");
+  read_output_until(executor, "ready");
   executor.send_line(control_request("stdin.write", "r", {{"data", std::string(typed, 't')}}));
   RunOutcome run = read_run(executor, std::chrono::seconds(120));
   EXPECT_EQ(run.exit_code, 0);
@@ -379,8 +381,10 @@ TEST_F(PipelineFaultE2E, FrontEndClosingStdinMidPipelineLetsItFinish) {
 }
 
 TEST_F(PipelineFaultE2E, BackgroundProcessHoldingThePipeIsWaitedFor) {
+  // "now" is written before the background process exists, so the order of
+  // the two lines does not depend on how soon the shell is scheduled.
   executor_.send_line(
-      pipeline_request("p", {{"sh", "-c", "(sleep 0.5; echo late) & echo now"}, {"cat"}}));
+      pipeline_request("p", {{"sh", "-c", "echo now; (sleep 0.5; echo late) &"}, {"cat"}}));
   RunOutcome run = read_run(executor_);
   EXPECT_EQ(run.stdout_text, "now\nlate\n");
   EXPECT_EQ(run.exit_code, 0);

@@ -46,13 +46,15 @@ std::string exit_line(int code) {
 }
 
 // Runs one pipeline and returns the lines after "recv" up to the exit event
-// or the error reply.
+// or the error reply; `wait` bounds each line (the first comes only once the
+// whole pipeline has ended).
 std::vector<std::string> run(ExecutorProcess& executor, const Members& members,
-                             const json& extra = json::object()) {
+                             const json& extra = json::object(),
+                             std::chrono::milliseconds wait = kLineTimeout) {
   executor.send_line(pipeline_line(members, extra));
   EXPECT_EQ(executor.next_line(), kRecv);
   std::vector<std::string> lines;
-  while (auto line = executor.read_line()) {
+  while (auto line = executor.read_line(wait)) {
     lines.push_back(*line);
     if (line->find("\"type\":\"exit\"") != std::string::npos) break;
     if (line->rfind("{\"exit_code\":1,\"error\"", 0) == 0) break;
@@ -107,7 +109,9 @@ TEST_F(PipelineRun, SignalEndings) {
 }
 
 TEST_F(PipelineRun, BackgroundWriterKeepsTheRunOpenUntilItCloses) {
-  EXPECT_EQ(run(executor_, {{"sh", "-c", "(sleep 1; echo late >&2) & echo early >&2"}}),
+  // "early" is written before the background writer is started, so the order
+  // does not depend on how soon either shell is scheduled.
+  EXPECT_EQ(run(executor_, {{"sh", "-c", "echo early >&2; (sleep 1; echo late >&2) &"}}),
             (std::vector<std::string>{output_line("stderr", "early\nlate\n"), exit_line(0)}));
 }
 
@@ -175,11 +179,13 @@ TEST_F(PipelineRun, LargeStdoutAndStderrInAnyMixDoNotDeadlock) {
   // 10 MB on each stream from each member, the first member's stderr first,
   // the last member's stdout and stderr interleaved.
   const std::string ten_mb = "head -c 10000000 /dev/zero | tr '\\0' ";
-  const auto lines =
-      run(executor_, {{"sh", "-c", ten_mb + "e >&2; " + ten_mb + "o"},
-                      {"sh", "-c",
-                       "cat >/dev/null; for i in 1 2 3 4 5; do head -c 2000000 /dev/zero | tr "
-                       "'\\0' O; head -c 2000000 /dev/zero | tr '\\0' E >&2; done"}});
+  // 40 MB take a while to capture and encode under a sanitizer on a busy machine.
+  const auto lines = run(executor_,
+                         {{"sh", "-c", ten_mb + "e >&2; " + ten_mb + "o"},
+                          {"sh", "-c",
+                           "cat >/dev/null; for i in 1 2 3 4 5; do head -c 2000000 /dev/zero | tr "
+                           "'\\0' O; head -c 2000000 /dev/zero | tr '\\0' E >&2; done"}},
+                         json::object(), std::chrono::seconds(120));
   ASSERT_EQ(lines.size(), 3u);
   // Compared whole: a mismatch would print megabytes.
   EXPECT_TRUE(lines[0] == output_line("stdout", std::string(10000000, 'O')));

@@ -134,7 +134,7 @@ class Soak {
 
   void flush_run(const std::string& id) {
     start(command_request(id, "sh", {"-c", "echo ready; exec sleep 30"}));
-    executor_.read_until("ready");
+    read_output_until(executor_, "ready");
     executor_.send_line(control_request("stream.flush", id, {{"timeout_ms", 50}}));
     executor_.send_line(control_request("run.signal", id, {{"signal", "KILL"}}));
     EXPECT_EQ(read_run(executor_).exit_code, 137);
@@ -144,7 +144,7 @@ class Soak {
     const std::string count = std::to_string(kLargeWrite);
     start(command_request(id, "sh",
                           {"-c", "stty raw -echo; echo ready; head -c " + count + " | wc -c"}));
-    executor_.read_until("ready");
+    read_output_until(executor_, "ready");
     executor_.send_line(
         control_request("stdin.write", id, {{"data", std::string(kLargeWrite, 'w')}}));
     RunOutcome run = read_run(executor_);

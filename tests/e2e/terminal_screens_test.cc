@@ -87,16 +87,20 @@ TEST_F(ScreensMatch, InteractiveShell) {
   pair.start("exec sh -i");
   ASSERT_TRUE(pair.same_screens("$"));
   // Lines typed at the prompt, or keys, each with text that shows it has been handled.
-  // The shell has job control: Ctrl-Z stops its job, fg brings it back.
+  // The shell has job control: Ctrl-Z stops its job, fg brings it back. The job says
+  // when it runs, and when it has been continued in the foreground (its trap runs
+  // after the current sleep), so that no key reaches the terminal before its target
+  // does: a Ctrl-Z or Ctrl-C that came earlier would go to the shell, which ignores it.
   const std::vector<std::pair<std::string, std::string>> lines = {
       {"echo $((6 * 7)) 'answers ─ ü'", "42 answers ─ ü"},
       {"printf '\\033[1;31mred\\033[0m \\033[7mreverse\\033[0m\\n'", "reverse"},
       {"seq 1 40", "\n40\n"},
       {"printf '%0150d\\n' 7", "0007\n"},
       {"printf 'no newline'", "no newline$"},
-      {"sleep 600", "sleep 600"},
+      {"sh -c \"trap 'echo cont-\\$((2*2))' CONT; echo job-\\$((6*7)); while :; do sleep 1; done\"",
+       "job-42"},
       {"C-z", "Stopped"},
-      {"fg", "sleep 600\n"},
+      {"fg", "cont-4"},
       {"C-c", "^C\n$"},
       {"exit 3", "[exit 3]"}};
   for (const auto& [line, needle] : lines) {

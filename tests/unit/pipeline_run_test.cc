@@ -214,7 +214,9 @@ TEST_F(PipelineRunTest, ChildrenStartWithDefaultSignalsAndOnlyThreeDescriptors) 
 }
 
 TEST_F(PipelineRunTest, BackgroundProcessHoldingThePipeKeepsTheRunOpen) {
-  EXPECT_EQ(run_members({{"sh", "-c", "(sleep 1; echo late) & echo early"}}),
+  // "early" is written before the background process exists, so the order
+  // does not depend on how soon either shell is scheduled.
+  EXPECT_EQ(run_members({{"sh", "-c", "echo early; (sleep 1; echo late) &"}}),
             (std::vector<std::string>{stdout_line("early\nlate\n"), exit_line(0)}));
 }
 
@@ -273,7 +275,8 @@ TEST_F(PipelineRunTest, FailedStartDoesNotWaitForEarlierMembers) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run_members({{"sleep", "1000"}, {"no-such-program-here"}}),
             (std::vector<std::string>{kEnoent}));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  // Far less than the member's 1000 s, with room for a busy machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 100s);
   // The sleeping member is still there, not a zombie; once it ends it is reaped.
   const std::vector<pid_t> children = own_children();
   ASSERT_EQ(children.size(), 1u);

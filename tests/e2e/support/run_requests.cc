@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -112,6 +114,32 @@ RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout
   }
 }
 
+std::vector<std::string> read_output_until(ExecutorProcess& executor, const std::string& text,
+                                           std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> lines;
+  std::string output;
+  while (output.find(text) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    auto line = executor.read_line(std::max(left, std::chrono::milliseconds(0)));
+    if (!line) {
+      ADD_FAILURE() << "no output " << json(text).dump() << "; got so far " << json(output).dump();
+      return lines;
+    }
+    lines.push_back(*line);
+    const json message = json::parse(*line, nullptr, false);
+    const std::string type = message.is_object() ? message.value("type", "") : "";
+    if (type == "stdout") output += message["stdout"].get<std::string>();
+    if (type == "exit" || (message.is_object() && message.contains("error"))) {
+      ADD_FAILURE() << "the run ended before its output showed " << json(text).dump() << ": "
+                    << *line;
+      return lines;
+    }
+  }
+  return lines;
+}
+
 bool pipelines_available(ExecutorProcess& executor) {
   executor.send_line(pipeline_request("probe", {{"true"}}));
   return read_run(executor).exit_code == 0;
@@ -143,6 +171,36 @@ std::vector<std::string> directory_entries(const std::string& path) {
     ::closedir(dir);
   }
   return names;
+}
+
+ExecutorOptions unprivileged_options(const ScratchDirectory& dir, std::string& why,
+                                     std::vector<std::string> wrapper) {
+  ExecutorOptions options;
+  options.wrapper = std::move(wrapper);
+  why.clear();
+  if (::geteuid() != 0) return options;
+  if (::access("/usr/bin/setpriv", X_OK) != 0) {
+    why = "setpriv is not installed";
+    return options;
+  }
+  const std::string copy = dir.path() + "/stdio_executor";
+  {
+    std::ifstream from(ZELTA_EXECUTOR_PATH, std::ios::binary);
+    std::ofstream to(copy, std::ios::binary);
+    to << from.rdbuf();
+    if (!from || !to) why = "cannot copy the executor to " + copy;
+  }
+  if (!why.empty() || ::chmod(copy.c_str(), 0755) != 0 || ::chmod(dir.path().c_str(), 0755) != 0) {
+    if (why.empty()) why = "cannot open " + copy + " to everyone";
+    return options;
+  }
+  for (const char* word : {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"}) {
+    options.wrapper.push_back(word);
+  }
+  options.executable = copy;
+  // A working directory the user can enter.
+  options.cwd = "/";
+  return options;
 }
 
 ScratchDirectory::ScratchDirectory() {

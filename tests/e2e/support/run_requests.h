@@ -45,6 +45,14 @@ struct RunOutcome {
 /// failure for a line that is not JSON or when nothing more arrives.
 RunOutcome read_run(ExecutorProcess& executor, std::chrono::milliseconds timeout = kLineTimeout);
 
+/// Reads lines until the "stdout" events among them, joined, contain `text`;
+/// returns every line read. A terminal hands its output over in reads whose
+/// boundaries it chooses (a line's text and its CR LF often come apart), so
+/// a marker may arrive spread over several events. Records a failure when
+/// the run ends or nothing more arrives first.
+std::vector<std::string> read_output_until(ExecutorProcess& executor, const std::string& text,
+                                           std::chrono::milliseconds timeout = kLineTimeout);
+
 /// True when the executor launches pipelines (it answers a one-member
 /// pipeline with a run rather than a refusal).
 bool pipelines_available(ExecutorProcess& executor);
@@ -68,6 +76,17 @@ long status_kib(pid_t pid, const std::string& key);
 
 /// Names in directory `path` other than "." and "..".
 std::vector<std::string> directory_entries(const std::string& path);
+
+class ScratchDirectory;
+
+/// Options that start the executor as the unprivileged user 65534 (when the
+/// tests run as root) from a copy of the built program in `dir`, which is
+/// opened to everyone: the build tree may lie where that user cannot reach
+/// (under /root, or in a directory made by mkdtemp). `wrapper` comes first
+/// (for example a prlimit command line). Empty `why` on success; otherwise
+/// it says what is missing.
+ExecutorOptions unprivileged_options(const ScratchDirectory& dir, std::string& why,
+                                     std::vector<std::string> wrapper = {});
 
 /// A fresh directory under /tmp, removed with its files at the end.
 class ScratchDirectory {
