@@ -87,10 +87,11 @@ TEST_F(ClientInTerminal, InteractiveModeRunsShellsPipelinesAndSurvivesAnInterrup
 }
 
 TEST_F(ClientInTerminal, WindowResizeReachesTheCommandAndItRedraws) {
-  // vim's status line shows the size vim believes its terminal has.
+  // vim's status line shows the size vim believes its terminal has (no start-up file
+  // and no history file: nothing read from or written to the user's home).
   TmuxSession tmux(
-      framed(
-          sh_quote("vim -u NONE -N -c 'set laststatus=2 statusline=size=%{&lines}x%{&columns}'")),
+      framed(sh_quote(
+          "vim -u NONE -N -i NONE -c 'set laststatus=2 statusline=size=%{&lines}x%{&columns}'")),
       80, 24);
   ASSERT_TRUE(tmux.wait_for("size=24x80")) << tmux.last_screen();
   struct Step {

@@ -114,7 +114,10 @@ TEST_F(ReadFile, StreamsAreBoundedInSizeAndTime) {
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   created_.push_back(fifo);
-  // A writer already waiting for its reader writes `text` and leaves.
+  // A writer on a thread of its own writes `text` and leaves. A busy machine may
+  // start it late, so this read waits longer for a first byte; the size bound is
+  // the small one.
+  constexpr StreamLimits kPatient{kSmall.max_bytes, 20000, 30000};
   auto read_fifo_with_writer = [&](const std::string& text) {
     std::thread writer([&] {
       const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
@@ -123,7 +126,7 @@ TEST_F(ReadFile, StreamsAreBoundedInSizeAndTime) {
         ::close(fd);
       }
     });
-    auto result = read_text_file(fifo, kSmall);
+    auto result = read_text_file(fifo, kPatient);
     writer.join();
     return result;
   };

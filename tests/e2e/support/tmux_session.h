@@ -37,9 +37,10 @@ class TmuxSession {
   /// scrolled off the top come first.
   std::string snapshot(bool history = false);
   /// Waits until `needle` appears on the screen at least `times` times; the screen
-  /// as last seen is stored in `last`. False on time-out.
+  /// as last seen is stored in `last`. False on time-out (a minute by default: the
+  /// programs in the window may be built with a sanitizer, on a busy machine).
   bool wait_for(const std::string& needle, int times = 1,
-                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                std::chrono::milliseconds timeout = std::chrono::seconds(60));
   const std::string& last_screen() const { return last_; }
 
  private:
