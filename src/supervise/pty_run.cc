@@ -60,6 +60,11 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   // the slave side): poll would then return at once in every cycle, so the
   // master is only read once per cycle and the wait is on the child instead.
   bool hung_up = false;
+  // Asking about the child costs a system call; it is done only when the
+  // exit watch has fired, when there is no watch, after a poll that timed out
+  // or failed, and once before the first wait (an exit before the watch was
+  // made may not wake it).
+  bool check_child = true;
   char buffer[kOutputReadSize];
   char control[kControlReadSize];
 
@@ -75,7 +80,8 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
       }
       break;
     }
-    if (!run.exited) reap(run);
+    if (!run.exited && check_child) reap(run);
+    check_child = !exit_watch;
     run.input.begin_cycle();
 
     pollfd fds[4];
@@ -90,11 +96,19 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     fds[3] = front_end_poll_entry();
-    if (::poll(fds, 4, timeout) < 0) fds[0].revents = fds[1].revents = fds[3].revents = 0;
+    const int ready = ::poll(fds, 4, timeout);
+    if (ready < 0) fds[0].revents = fds[1].revents = fds[2].revents = fds[3].revents = 0;
+    if (ready <= 0) check_child = true;
+    if (fds[2].revents != 0) {
+      exit_watch.clear();
+      check_child = true;
+    }
     if (front_end_gone(fds[3])) continue;
 
-    if (fds[2].revents != 0) exit_watch.clear();
     const short master_revents = fds[0].revents;
+    if (ready > 0 && fds[0].fd >= 0 && (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+      run.input.output_seen_empty();
+    }
     if (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n > 0) {

@@ -40,7 +40,10 @@ void read_ready_output(int master, StdoutEvents& events) {
 
 TypedInput::TypedInput() : budget_(kInputChunkSize) {}
 
-void TypedInput::begin_cycle() { budget_ = kInputChunkSize; }
+void TypedInput::begin_cycle() {
+  budget_ = kInputChunkSize;
+  output_empty_ = false;
+}
 
 void TypedInput::type(int master, StdoutEvents& events, std::string_view data) {
   if (data.empty()) {
@@ -64,7 +67,7 @@ void TypedInput::feed(int master, StdoutEvents& events) {
     return;
   }
   if (budget_ == 0) return;
-  read_ready_output(master, events);
+  if (!output_empty_) read_ready_output(master, events);
   const std::size_t written = offset_;
   write(master, budget_);
   budget_ -= std::min(budget_, offset_ - written);
@@ -72,6 +75,7 @@ void TypedInput::feed(int master, StdoutEvents& events) {
 
 void TypedInput::write(int master, std::size_t limit) {
   const std::size_t size = std::min(limit, queue_.size() - offset_);
+  output_empty_ = false;
   const ssize_t n = ::write(master, queue_.data() + offset_, size);
   if (n > 0) {
     offset_ += static_cast<std::size_t>(n);

@@ -11,10 +11,11 @@ namespace zelta {
 
 /// The input queue of one terminal run. The terminal echoes what it is given
 /// into its output buffer and drops the echo that does not fit, so queued
-/// input goes in steps of a bounded size per run cycle, each after the
-/// terminal's ready output has been read: a paste's echo then stays whole
-/// even when the front end reads slowly. Nothing is ever reordered or
-/// dropped, except after a write error (the terminal is gone).
+/// input goes in steps of a bounded size per run cycle, each once the
+/// terminal has been found with no output ready (by the cycle's poll, or by
+/// reading what it had) and nothing was written to it since: a paste's echo
+/// then stays whole even when the front end reads slowly. Nothing is ever
+/// reordered or dropped, except after a write error (the terminal is gone).
 class TypedInput {
  public:
   TypedInput();
@@ -23,12 +24,19 @@ class TypedInput {
   void type(int master, StdoutEvents& events, std::string_view data);
 
   /// Reads the terminal's pending output (sent as "stdout" events) until it
-  /// has nothing ready, then writes as much queued input as the terminal
-  /// takes and this cycle's budget allows.
+  /// has nothing ready — unless it was seen with nothing ready since the last
+  /// write — then writes as much queued input as the terminal takes and this
+  /// cycle's budget allows.
   void feed(int master, StdoutEvents& events);
 
   /// Starts a new run cycle, with a full budget of input to write.
   void begin_cycle();
+
+  /// Records that this cycle's poll found no output ready on the terminal,
+  /// so the next write needs no read to find that out (a keystroke then
+  /// costs no read that finds nothing). Cleared by the next write and by
+  /// begin_cycle().
+  void output_seen_empty() { output_empty_ = true; }
 
   bool pending() const { return offset_ < queue_.size(); }
 
@@ -38,6 +46,7 @@ class TypedInput {
   std::string queue_;
   std::size_t offset_ = 0;
   std::size_t budget_;
+  bool output_empty_ = false;
 };
 
 }  // namespace zelta
