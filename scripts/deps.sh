@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, tests and benchmarks need (as root).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-  libbenchmark-dev python3 util-linux tmux libc++-dev libc++abi-dev vim less)
+  libbenchmark-dev python3 util-linux procps tmux libc++-dev libc++abi-dev vim less)
 # The protocol schema checks validate with jsonschema; the package check builds a .deb
 # (shared-library dependencies, hardening flags), reads its manual pages and runs lintian.
 packages+=(python3-jsonschema dpkg-dev man-db lintian)
