@@ -94,9 +94,13 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
     fds[2] = {!run.exited && exit_watch ? exit_watch.fd() : -1, POLLIN, 0};
-    // After the reaping the end-of-cycle read decides at once; a hung-up
-    // terminal has nothing to wait for.
-    const int timeout = run.exited && hung_up ? 0 : kPollTimeoutMs;
+    // While the command runs, with an exit watch, every change the cycle acts
+    // on wakes the poll, so an idle command costs the executor no wake-ups;
+    // without a watch the child is asked about every kPollTimeoutMs. Once it
+    // has ended, the terminal gets one last short wait for what is left (none
+    // when it has hung up), and the end-of-cycle read decides.
+    int timeout = exit_watch ? -1 : kPollTimeoutMs;
+    if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     fds[3] = front_end_poll_entry();

@@ -10,7 +10,8 @@
 
 namespace zelta {
 
-/// Fixed sizes and times of the run cycle.
+/// Fixed sizes and times of the run cycle. The poll time-out applies only
+/// where no exit watch can be had for the child.
 inline constexpr int kPollTimeoutMs = 20;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;

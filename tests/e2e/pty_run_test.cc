@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -282,6 +283,28 @@ TEST(PtyRunE2E, HungUpTerminalCostsTheExecutorNextToNoCpu) {
   EXPECT_EQ(exit_code_of(events_to_exit(executor)), 0);
   // A spinning cycle would burn about 200 ticks over these two seconds.
   EXPECT_LT(executor.cpu_ticks() - before, 40);
+}
+
+// The times the executor's main thread went to sleep so far.
+long sleeps_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
+TEST(PtyRunE2E, IdleCommandDoesNotWakeTheExecutor) {
+  ExecutorProcess executor;
+  executor.send_line(run_line("sh", {"-c", "echo ready; sleep 2; echo done"}));
+  read_output_until(executor, "ready");
+  const long before = sleeps_of(executor.pid());
+  auto events = events_to_exit(executor);
+  EXPECT_EQ(exit_code_of(events), 0);
+  EXPECT_NE(output_of(events).find("done"), std::string::npos);
+  // A cycle that woke on a timer would sleep about 100 times in two seconds;
+  // waking only for the output and the exit takes a handful.
+  EXPECT_LT(sleeps_of(executor.pid()) - before, 25);
 }
 
 }  // namespace
