@@ -4,7 +4,9 @@ same run, rounds interleaved so a burst of load hits every side alike:
 - launch of `true` (request to "exit") against in-process C forkpty and node-pty,
   also with a 100 MB heap in the executor (after a large read_file);
 - keystroke echo (one character to `cat` until the event carrying its echo)
-  against a two-process C relay (pipe -> terminal -> pipe, no framing) and node-pty;
+  against a two-process C relay (pipe -> terminal -> pipe, no framing) and node-pty,
+  once as the first keys after a pause (fresh processes, a short block per side)
+  and once as typing (both sides running, bursts alternating between them);
 - output latency (a line printed every 10 ms, from its write to the front
   end's read) against the same relay and node-pty.
 Each figure is the median and the 99th percentile of all samples in microseconds.
@@ -139,6 +141,65 @@ def executor_echo(ex, samples):
     ex.send({"type": "stdin.write", "run_id": run_id, "data": "\n\x04"})
     ex.until("exit")
     return times
+
+
+class EchoSide:
+    """A `cat` kept running behind the executor or the relay, so that bursts
+    of keys to either side can alternate within milliseconds."""
+
+    def __init__(self, kind):
+        if kind == "executor":
+            self.ex = Executor()
+            self.run_id, request = self.ex.run_request("cat")
+            self.ex.send_bytes(request)
+            self.ex.until("started")
+            self.proc = self.ex.proc
+            self.key = json.dumps({"type": "stdin.write", "run_id": self.run_id,
+                                   "data": "x"}).encode() + b"\n"
+            self.mark = b'{"data":"x'
+        else:
+            self.ex = None
+            self.proc = subprocess.Popen([relay, "cat"], stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE)
+            self.key, self.mark = b"x", b"x"
+        self.fd_in, self.fd_out = self.proc.stdin.fileno(), self.proc.stdout.fileno()
+
+    def burst(self, keys):
+        times = []
+        for _ in range(keys):
+            start = now_us()
+            os.write(self.fd_in, self.key)
+            while self.mark not in os.read(self.fd_out, 65536):
+                pass
+            times.append(now_us() - start)
+        return times
+
+    def close(self):
+        if self.ex:
+            self.ex.send({"type": "stdin.write", "run_id": self.run_id, "data": "\n\x04"})
+            self.ex.until("exit")
+            self.ex.close()
+        else:
+            os.write(self.fd_in, b"\n\x04")
+            while os.read(self.fd_out, 4096):
+                pass
+            self.proc.wait()
+
+
+def warm_echo(echo_warm, rounds, bursts, keys):
+    """Keystroke echo with both sides kept running and measured in alternating
+    bursts, the first side turning every burst: the figure of a user typing,
+    with every side equally warm and equally hit by the machine's load. Each
+    burst counts as a round for the pairing."""
+    for _ in range(rounds):
+        sides = {"executor": EchoSide("executor"), "relay (C)": EchoSide("relay")}
+        time.sleep(0.05)
+        names = list(sides)
+        for b in range(bursts):
+            for name in names[b % 2:] + names[:b % 2]:
+                echo_warm[name].append(sides[name].burst(keys))
+        for side in sides.values():
+            side.close()
 
 
 def tick_latencies(text, arrived, times):
@@ -330,6 +391,10 @@ def main():
         ("executor", "relay (C)", 1.10),
         ("executor", "node-pty (in-process)", 1.0),
     ])
+    echo_warm = {"executor": [], "relay (C)": []}
+    warm_echo(echo_warm, rounds=max(1, ROUNDS // 6), bursts=100, keys=10)
+    report("keystroke echo, typing (both sides running, alternate bursts of 10 keys)",
+           echo_warm, [("executor", "relay (C)", 1.10)])
     report("output latency (line every 10 ms)", output, [
         ("executor", "relay (C)", 1.10),
         ("executor", "node-pty (in-process)", 1.0),
