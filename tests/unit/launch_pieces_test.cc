@@ -12,10 +12,13 @@
 #include "launch/launch_trace.h"
 #include "launch/redirections.h"
 #include "launch/text_file.h"
+#include "redirect_form.h"
 #include "scratch_dir.h"
 
 namespace zelta {
 namespace {
+
+using testing::redirect;
 
 std::string read_all(int fd) {
   std::string text;
@@ -23,14 +26,6 @@ std::string read_all(int fd) {
   ssize_t n;
   while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
   return text;
-}
-
-Redirect redirect(RedirectKind kind, std::string file, std::optional<int> fd = std::nullopt) {
-  Redirect r;
-  r.kind = kind;
-  r.file = std::move(file);
-  r.fd = fd;
-  return r;
 }
 
 TEST(RedirectTarget, FollowsTheStreamRulesOfEachKind) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pty_harness.h"
+#include "redirect_form.h"
 #include "scratch_dir.h"
 
 namespace zelta::testing {
@@ -39,14 +40,6 @@ std::string method_name(const ::testing::TestParamInfo<LaunchMethod>& info) {
 INSTANTIATE_TEST_SUITE_P(Paths, PtyLaunchBoth,
                          ::testing::Values(LaunchMethod::kVforkClone, LaunchMethod::kFork),
                          method_name);
-
-Redirect redirect(RedirectKind kind, std::string file, std::optional<int> fd = std::nullopt) {
-  Redirect r;
-  r.kind = kind;
-  r.file = std::move(file);
-  r.fd = fd;
-  return r;
-}
 
 // The executor's own signal state made as hostile as a front end may leave
 // it: ignored and caught signals, and blocked ones on the launching thread.

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "pty_harness.h"
+#include "redirect_form.h"
 #include "scratch_dir.h"
 #include "supervise/control.h"
 
@@ -25,14 +26,6 @@ std::vector<nlohmann::json> run(const Request& form) {
   EXPECT_FALSE(error) << *error;
   harness.close_input();
   return harness.events_until_end();
-}
-
-Redirect redirect(RedirectKind kind, std::string file, std::optional<int> fd = std::nullopt) {
-  Redirect r;
-  r.kind = kind;
-  r.file = std::move(file);
-  r.fd = fd;
-  return r;
 }
 
 TEST(PtyRun, EventsAreStartedOutputThenExit) {
