@@ -123,23 +123,10 @@ def executor_launch(ex, samples):
 
 
 def executor_echo(ex, samples):
-    run_id, request = ex.run_request("cat")
-    ex.send_bytes(request)
-    ex.until("started")
+    side = EchoSide("executor", ex)
     time.sleep(0.05)  # the same settling time the relay and node-pty get
-    key = json.dumps({"type": "stdin.write", "run_id": run_id, "data": "x"}).encode() + b"\n"
-    times = []
-    fd_in, fd_out = ex.proc.stdin.fileno(), ex.proc.stdout.fileno()
-    for _ in range(samples):
-        # As lean as the relay's loop: each event comes in one write, and
-        # only the echo's event holds '{"data":"x'.
-        start = now_us()
-        os.write(fd_in, key)
-        while b'{"data":"x' not in os.read(fd_out, 65536):
-            pass
-        times.append(now_us() - start)
-    ex.send({"type": "stdin.write", "run_id": run_id, "data": "\n\x04"})
-    ex.until("exit")
+    times = side.burst(samples)
+    side.close(keep_executor=True)
     return times
 
 
@@ -147,9 +134,9 @@ class EchoSide:
     """A `cat` kept running behind the executor or the relay, so that bursts
     of keys to either side can alternate within milliseconds."""
 
-    def __init__(self, kind):
+    def __init__(self, kind, ex=None):
         if kind == "executor":
-            self.ex = Executor()
+            self.ex = ex or Executor()
             self.run_id, request = self.ex.run_request("cat")
             self.ex.send_bytes(request)
             self.ex.until("started")
@@ -157,28 +144,33 @@ class EchoSide:
             self.key = json.dumps({"type": "stdin.write", "run_id": self.run_id,
                                    "data": "x"}).encode() + b"\n"
             self.mark = b'{"data":"x'
+            self.read_size = 65536
         else:
             self.ex = None
             self.proc = subprocess.Popen([relay, "cat"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE)
             self.key, self.mark = b"x", b"x"
+            self.read_size = 4096
         self.fd_in, self.fd_out = self.proc.stdin.fileno(), self.proc.stdout.fileno()
 
     def burst(self, keys):
+        # As lean as the relay's loop: each event comes in one write, and
+        # only the echo's event holds '{"data":"x'.
         times = []
         for _ in range(keys):
             start = now_us()
             os.write(self.fd_in, self.key)
-            while self.mark not in os.read(self.fd_out, 65536):
+            while self.mark not in os.read(self.fd_out, self.read_size):
                 pass
             times.append(now_us() - start)
         return times
 
-    def close(self):
+    def close(self, keep_executor=False):
         if self.ex:
             self.ex.send({"type": "stdin.write", "run_id": self.run_id, "data": "\n\x04"})
             self.ex.until("exit")
-            self.ex.close()
+            if not keep_executor:
+                self.ex.close()
         else:
             os.write(self.fd_in, b"\n\x04")
             while os.read(self.fd_out, 4096):
@@ -225,20 +217,10 @@ def executor_output(ex, samples):
 
 
 def relay_echo(samples):
-    proc = subprocess.Popen([relay, "cat"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    fd_in, fd_out = proc.stdin.fileno(), proc.stdout.fileno()
+    side = EchoSide("relay")
     time.sleep(0.05)  # cat running, as after "started"
-    times = []
-    for _ in range(samples):
-        start = now_us()
-        os.write(fd_in, b"x")
-        while b"x" not in os.read(fd_out, 4096):
-            pass
-        times.append(now_us() - start)
-    os.write(fd_in, b"\n\x04")
-    while os.read(fd_out, 4096):
-        pass
-    proc.wait()
+    times = side.burst(samples)
+    side.close()
     return times
 
 
