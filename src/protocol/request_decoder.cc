@@ -36,13 +36,15 @@ enum class Field : std::uint8_t {
   kDirection,
   kCommands,
   kOperators,
+  kStream,
+  kTerminal,
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 18> kFieldNames = {
-    "type", "run_id", "command",    "args",      "redirects", "cwd",
-    "env",  "signal", "timeout_ms", "ast",       "path",      "patterns",
-    "rows", "cols",   "data",       "direction", "commands",  "operators",
+constexpr std::array<std::string_view, 20> kFieldNames = {
+    "type",   "run_id",     "command",  "args",      "redirects", "cwd",      "env",
+    "signal", "timeout_ms", "ast",      "path",      "patterns",  "rows",     "cols",
+    "data",   "direction",  "commands", "operators", "stream",    "terminal",
 };
 
 Field field_for_key(std::string_view key) {
@@ -152,7 +154,16 @@ class RequestHandler {
   bool boolean(bool value) {
     if (in_raw()) return raw_value(json(value));
     if (skip_depth_ > 0) return true;
-    return other_scalar(json(value), "unexpected boolean");
+    const Slot slot = take_slot();
+    if (slot == Slot::kField && frames_.back().field == Field::kStream) {
+      request_.stream = value;
+      return true;
+    }
+    if (slot == Slot::kField && frames_.back().field == Field::kTerminal) {
+      request_.terminal = value;
+      return true;
+    }
+    return scalar_in(slot, json(value), "unexpected boolean");
   }
 
   bool number_integer(number_integer_t value) {

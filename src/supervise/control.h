@@ -24,10 +24,10 @@ int control_signal(const std::optional<std::string>& name);
 /// property. `text` must be valid UTF-8.
 std::string_view trim_white_space(std::string_view text);
 
-/// Consumes every complete line of `run.control_buffer`, in order: a line
-/// that is not UTF-8, does not decode, or names another run (absent run_id
-/// counts as "") is dropped silently; the others go to dispatch_control and
-/// are finished before the next line is looked at.
+/// Consumes every complete line of `run.control_buffer`, in order (see
+/// serve_run_lines): control requests for this run go to dispatch_control,
+/// those for another run are dropped, every other line is kept for the
+/// service loop.
 void serve_control_input(PtyRun& run);
 
 /// Carries out one control request addressed to `run`: "stdin.write" types

@@ -13,6 +13,7 @@
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
 #include "supervise/front_end_watch.h"
+#include "supervise/run_input.h"
 
 namespace zelta {
 namespace {
@@ -149,6 +150,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
 
   // A character still cut off when the output ends can never be completed.
   run.events.finish();
+  // The start of a line not yet complete is the service loop's: what follows
+  // in the input completes it.
+  carry_input(run.control_buffer);
   // The run's descriptors are gone by the time the front end sees "exit".
   poller.reset();
   run.launch.master_fd.reset();

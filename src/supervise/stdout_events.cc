@@ -7,14 +7,18 @@ namespace zelta {
 namespace {
 
 constexpr std::string_view kHead = "{\"data\":\"";
-constexpr std::string_view kTail = "\",\"type\":\"stdout\"}";
 
 }  // namespace
 
-StdoutEvents::StdoutEvents(std::string_view run_id) {
+StdoutEvents::StdoutEvents(std::string_view run_id, std::string_view stream) {
   middle_ = "\",\"run_id\":";
   append_json_string(middle_, run_id);
-  middle_ += ",\"stdout\":\"";
+  middle_ += ",\"";
+  middle_ += stream;
+  middle_ += "\":\"";
+  tail_ = "\",\"type\":\"";
+  tail_ += stream;
+  tail_ += "\"}";
 }
 
 void StdoutEvents::write(const char* bytes, std::size_t size) {
@@ -33,7 +37,7 @@ void StdoutEvents::write_text(ChunkDecoder::Text text) {
     line.append(middle_.data(), middle_.size());
     write_json_string_body(line, text.head);
     write_json_string_body(line, text.body);
-    line.append(kTail.data(), kTail.size());
+    line.append(tail_.data(), tail_.size());
   }
   flush_stdout();
 }

@@ -8,13 +8,15 @@
 
 namespace zelta {
 
-/// Writes {"data":T,"run_id":R,"stdout":T,"type":"stdout"} lines for one run.
+/// Writes {"data":T,"run_id":R,"stdout":T,"type":"stdout"} lines for one run
+/// (or the same with "stderr" for a run's standard error).
 /// Successive reads are decoded as one stream (a character split between two
 /// reads arrives whole, in the event of the read that completes it) and
 /// escaped piecewise into the output line: no other copy is made.
 class StdoutEvents {
  public:
-  explicit StdoutEvents(std::string_view run_id);
+  /// `stream` is "stdout" or "stderr": the key and type of the events.
+  explicit StdoutEvents(std::string_view run_id, std::string_view stream = "stdout");
 
   /// Writes one event for the raw bytes of one read and flushes it; none when
   /// the read holds nothing but the start of a character.
@@ -31,6 +33,7 @@ class StdoutEvents {
   void write_text(ChunkDecoder::Text text);
 
   std::string middle_;  // `","run_id":"<id>","stdout":"`
+  std::string tail_;    // `","type":"stdout"}`
   ChunkDecoder decoder_;
 };
 
