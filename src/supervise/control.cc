@@ -103,7 +103,13 @@ void dispatch_control(PtyRun& run, const Request& request) {
   if (request.type == "stdin.write") {
     if (request.data) run.type_input(*request.data);
   } else if (request.type == "run.signal") {
-    if (!run.exited) ::kill(run.launch.child_pid, control_signal(request.signal));
+    if (run.exited) return;
+    // A job's members share one process group; its leader is not in it.
+    if (run.launch.job_group != 0) {
+      ::kill(-run.launch.job_group, control_signal(request.signal));
+    } else {
+      ::kill(run.launch.child_pid, control_signal(request.signal));
+    }
   } else if (request.type == "stream.flush") {
     flush_output(run, flush_budget(request.timeout_ms));
   } else if (request.type == "run.resize") {

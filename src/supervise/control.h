@@ -31,12 +31,11 @@ std::string_view trim_white_space(std::string_view text);
 void serve_control_input(PtyRun& run);
 
 /// Carries out one control request addressed to `run`: "stdin.write" types
-/// `data` (absent: nothing), "run.signal" kills the child pid only (nothing
-/// once reaped), "stream.flush" forwards pending output in reads of up to
-/// 1024 bytes until a read finds nothing or the budget (monotonic clock,
-/// checked before every read) runs out, "run.resize" sets the terminal's
-/// window size (an absent `rows` or `cols` keeps that dimension). Any other
-/// type: nothing.
+/// `data` (absent: nothing), "run.signal" kills the child pid only, or for a
+/// job on the terminal its members' process group (nothing once reaped), "stream.flush" forwards
+/// pending output in reads of up to 1024 bytes until a read finds nothing or the budget (monotonic
+/// clock, checked before every read) runs out, "run.resize" sets the terminal's window size (an
+/// absent `rows` or `cols` keeps that dimension). Any other type: nothing.
 void dispatch_control(PtyRun& run, const Request& request);
 
 }  // namespace zelta

@@ -45,8 +45,10 @@ PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in)
 void supervise_pty_run(PtyLaunch launch, int input_fd) {
   PtyRun run(std::move(launch), input_fd);
   const int master = run.launch.master_fd.get();
+  // A job on the terminal is known to the front end by its members' group.
+  const pid_t reported = run.launch.job_group != 0 ? run.launch.job_group : run.launch.child_pid;
   write_event(started_event(static_cast<std::uint32_t>(run.launch.backend_pid),
-                            static_cast<std::uint32_t>(run.launch.child_pid), run.launch.command,
+                            static_cast<std::uint32_t>(reported), run.launch.command,
                             run.launch.run_id));
   flush_stdout();
   set_nonblocking(master);
