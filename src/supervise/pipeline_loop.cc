@@ -50,10 +50,9 @@ bool PipelineLoop::streams_open() const {
 
 void PipelineLoop::signal_members(int signal_number) {
   // Each member leads a process group of its own: what it started in that
-  // group gets the signal too.
-  for (const PipelineChild& child : launch_.children) {
-    if (!child.reaped) ::kill(-child.pid, signal_number);
-  }
+  // group gets the signal too, also after the member itself has ended (it may
+  // hold a pipe open).
+  for (const PipelineChild& child : launch_.children) ::kill(-child.pid, signal_number);
 }
 
 void PipelineLoop::serve_input() {
