@@ -16,9 +16,10 @@
 namespace zelta {
 namespace {
 
-// Poll time-out where no descriptor tells that a member has ended, and the
-// interval at which a capture held open by a lingering process is looked at.
+// Poll time-out where no descriptor tells that a member has ended.
 constexpr int kFallbackPollMs = 50;
+// How long one wait for a capture lasts before input is looked at again.
+constexpr int kCaptureCheckMs = 20;
 
 bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -130,8 +131,10 @@ bool PipelineLoop::drain_streams() {
 }
 
 bool PipelineLoop::wait_capture(CaptureThread& capture) {
-  while (!capture.wait_for(std::chrono::milliseconds(0))) {
-    if (!cycle(-1, kFallbackPollMs)) return false;
+  // The capture's end is seen as soon as it comes; input and the front end are
+  // looked at between the waits, without waiting on them.
+  while (!capture.wait_for(std::chrono::milliseconds(kCaptureCheckMs))) {
+    if (!cycle(-1, 0)) return false;
   }
   return true;
 }
