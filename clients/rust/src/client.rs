@@ -157,6 +157,17 @@ impl Client {
             .ok_or_else(|| Error::Protocol("glob reply without glob_matches".into()))
     }
 
+    /// Ends the services executor now, and with it a collected run in
+    /// progress (which returns `Error::Closed`); a later call starts a new
+    /// one. Terminals and live pipelines have executors of their own, ended
+    /// when their handles are dropped.
+    pub fn close(&self) {
+        let services = self.services.lock().unwrap_or_else(|p| p.into_inner()).take();
+        if let Some(executor) = services {
+            executor.shutdown();
+        }
+    }
+
     /// The path name the executor hands out for process substitution.
     pub fn process_subst(&self) -> Result<String> {
         let reply = self.services()?.request(&Request::new("process_subst"))?;
@@ -176,4 +187,10 @@ fn run_request(run_id: &str, ast: &AstNode, options: &RunOptions, stream: bool) 
     }
     options.apply(&mut request);
     request.to_line()
+}
+
+impl Drop for Client {
+    fn drop(&mut self) {
+        self.close();
+    }
 }

@@ -220,14 +220,22 @@ impl Executor {
     }
 }
 
-impl Drop for Executor {
+impl Executor {
     /// Closes both pipes: an idle executor exits at the end of its input, a
     /// busy one ends its run (a terminal hangs up, pipeline members are
-    /// killed) when it finds its output closed. Killed only if it is still
-    /// there after a grace period; always reaped.
+    /// killed) when it finds its output closed. The request being served
+    /// gets `Error::Closed`.
+    pub fn shutdown(&self) {
+        drop(self.stdin.lock().unwrap_or_else(|p| p.into_inner()).take());
+        drop(self.wake.lock().unwrap_or_else(|p| p.into_inner()).take());
+    }
+}
+
+impl Drop for Executor {
+    /// Shuts the executor down and reaps it, killing it only if it is still
+    /// there after a grace period.
     fn drop(&mut self) {
-        drop(self.stdin.get_mut().unwrap_or_else(|p| p.into_inner()).take());
-        drop(self.wake.get_mut().unwrap_or_else(|p| p.into_inner()).take());
+        self.shutdown();
         if let Some(reader) = self.reader.get_mut().unwrap_or_else(|p| p.into_inner()).take() {
             let _ = reader.join();
         }

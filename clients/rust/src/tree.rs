@@ -218,11 +218,18 @@ impl AstNode {
         serde_json::to_string(self).unwrap_or_default()
     }
 
-    /// Reads a tree as a front end sends it; the error is serde_json's
-    /// message, which for a malformed tree is the executor's own text after
-    /// "Invalid ast: " (with serde_json's position appended).
+    /// Reads a tree as a front end sends it. The text is first read as a
+    /// JSON value, as the executor does, so a key repeated in one object
+    /// keeps its last value and the fields of a record are examined in byte
+    /// order of their keys: a malformed tree fails with the message the
+    /// executor gives after "Invalid ast: ".
     pub fn from_json(text: &str) -> Result<AstNode, serde_json::Error> {
-        serde_json::from_str(text)
+        AstNode::from_value(serde_json::from_str(text)?)
+    }
+
+    /// Reads a tree from a JSON value (the `ast` of a request).
+    pub fn from_value(value: serde_json::Value) -> Result<AstNode, serde_json::Error> {
+        serde_json::from_value(value)
     }
 }
 
