@@ -222,7 +222,9 @@ impl AstNode {
     /// JSON value, as the executor does, so a key repeated in one object
     /// keeps its last value and the fields of a record are examined in byte
     /// order of their keys: a malformed tree fails with the message the
-    /// executor gives after "Invalid ast: ".
+    /// executor gives after "Invalid ast: ". (One known difference: Debian
+    /// 12's serde writes a whole floating-point number without ".0", as in
+    /// "floating point `1000`" where the executor says `1000.0`.)
     pub fn from_json(text: &str) -> Result<AstNode, serde_json::Error> {
         AstNode::from_value(serde_json::from_str(text)?)
     }
