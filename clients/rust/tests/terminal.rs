@@ -1,0 +1,132 @@
+//! Commands on terminals of their own: typed input and its echo, Ctrl-C,
+//! resizing, signals and exit codes, seen as a user of the handle sees them.
+
+mod common;
+
+use std::io::{Read, Write};
+
+use common::{client, read_until, Scratch};
+use zelta_stdio_client::{Command, Error, PtySize, RunOptions};
+
+fn sh(script: &str) -> Command {
+    Command::new("sh").arg("-c").arg(script)
+}
+
+#[test]
+fn cat_echoes_typed_lines_and_ends_at_ctrl_d() {
+    let client = client();
+    let mut cat = client.spawn("cat", &[], PtySize::new(24, 80), None, &[]).unwrap();
+    assert!(cat.process_id() > 0);
+    let mut reader = cat.take_reader().unwrap();
+    assert!(cat.take_reader().is_none());
+    cat.write("hello\r").unwrap();
+    // The terminal echoes the line, then cat prints it: twice in all.
+    let mut seen = String::new();
+    read_until(&mut reader, &mut seen, "hello\r\nhello\r\n");
+    // A character split across two writes is typed whole.
+    let mut writer = cat.writer();
+    let e_acute = "é".as_bytes();
+    writer.write_all(&e_acute[..1]).unwrap();
+    writer.write_all(&e_acute[1..]).unwrap();
+    writer.write_all(b"\r\x04").unwrap();
+    let mut rest = String::new();
+    reader.read_to_string(&mut rest).unwrap();
+    assert_eq!(rest, "é\r\né\r\n");
+    assert_eq!(cat.wait().unwrap().exit_code(), 0);
+    assert!(cat.wait().unwrap().success());
+    // Once the run is over, control requests have nothing to act on.
+    assert!(matches!(cat.write("late"), Err(Error::Ended)));
+    assert!(writer.write_all(b"late").is_err());
+}
+
+#[test]
+fn ctrl_c_ends_the_command_with_130() {
+    let client = client();
+    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    let mut reader = term.take_reader().unwrap();
+    read_until(&mut reader, &mut String::new(), "ready");
+    assert!(term.try_wait().unwrap().is_none());
+    term.write("\u{3}").unwrap();
+    let status = term.wait().unwrap();
+    assert_eq!(status.exit_code(), 130);
+    assert!(!status.success());
+    if term.has_extension("exit_signal") {
+        assert_eq!(status.signal(), Some("INT"));
+    }
+}
+
+#[test]
+fn a_resize_reaches_a_winch_trap() {
+    let client = client();
+    let script = "trap 'stty size' WINCH; echo ready; while :; do sleep 0.1; done";
+    let mut term = client.spawn("sh", &["-c", script], PtySize::new(24, 80), None, &[]).unwrap();
+    let mut reader = term.take_reader().unwrap();
+    let mut seen = String::new();
+    read_until(&mut reader, &mut seen, "ready");
+    term.resize(PtySize::new(30, 100)).unwrap();
+    read_until(&mut reader, &mut seen, "30 100");
+    assert_eq!(term.get_size(), PtySize::new(30, 100));
+    term.resize(PtySize::new(40, 120)).unwrap();
+    read_until(&mut reader, &mut seen, "40 120");
+    term.kill().unwrap();
+    assert_eq!(term.wait().unwrap().exit_code(), 137);
+}
+
+#[test]
+fn exit_codes_signals_cwd_and_env() {
+    let client = client();
+    let scratch = Scratch::new();
+    let code = |command: Command| {
+        let mut term = client.spawn_command(command, &RunOptions::new()).unwrap();
+        let mut output = String::new();
+        term.take_reader().unwrap().read_to_string(&mut output).unwrap();
+        (term.wait().unwrap().exit_code(), output)
+    };
+    assert_eq!(code(sh("exit 7")).0, 7);
+    assert_eq!(
+        code(Command::new("no-such-program")),
+        (127, "no-such-program: command not found\r\n".to_owned())
+    );
+    assert_eq!(code(Command::new(scratch.dir())).0, 126);
+
+    let mut term = client
+        .spawn("sh", &["-c", "echo $GREETING $PWD $(stty size); exec sleep 30"], PtySize::new(30, 100), Some(&scratch.dir()), &[("GREETING", "hi")])
+        .unwrap();
+    let mut reader = term.take_reader().unwrap();
+    read_until(&mut reader, &mut String::new(), &format!("hi {} 30 100", scratch.dir()));
+    term.signal("SIGTERM").unwrap();
+    assert_eq!(term.wait().unwrap().exit_code(), 143);
+
+    // Other signals need the executor's "signals" extension; without it the
+    // executor would send SIGINT, so the client refuses them.
+    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    read_until(&mut term.take_reader().unwrap(), &mut String::new(), "ready");
+    if term.has_extension("signals") {
+        term.signal("HUP").unwrap();
+        let status = term.wait().unwrap();
+        assert_eq!(status.exit_code(), 129);
+        if term.has_extension("exit_signal") {
+            assert_eq!(status.signal(), Some("HUP"));
+        }
+    } else {
+        assert!(matches!(term.signal("HUP"), Err(Error::Unsupported("signals"))));
+        term.signal("INT").unwrap();
+        assert_eq!(term.wait().unwrap().exit_code(), 130);
+    }
+}
+
+#[test]
+fn the_foreground_program_is_named_where_the_executor_tells() {
+    let client = client();
+    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    read_until(&mut term.take_reader().unwrap(), &mut String::new(), "ready");
+    match term.foreground() {
+        Ok(foreground) => {
+            assert_eq!(foreground.pid, term.process_id());
+            assert_eq!(foreground.name.as_deref(), Some("sleep"));
+        }
+        Err(err) => assert!(matches!(err, Error::Unsupported("foreground")), "{}", err),
+    }
+    term.kill().unwrap();
+    term.wait().unwrap();
+}
