@@ -118,9 +118,7 @@ impl Pipeline {
     }
 
     pub fn of<I: IntoIterator<Item = Command>>(commands: I) -> Pipeline {
-        Pipeline {
-            commands: commands.into_iter().collect(),
-        }
+        Pipeline { commands: commands.into_iter().collect() }
     }
 
     /// Appends a member; its output feeds nothing until another follows.
@@ -139,9 +137,7 @@ impl Pipeline {
 
     /// The `Pipeline` node.
     pub fn into_node(self) -> AstNode {
-        AstNode::Pipeline {
-            commands: self.commands.into_iter().map(Command::into_node).collect(),
-        }
+        AstNode::Pipeline { commands: self.commands.into_iter().map(Command::into_node).collect() }
     }
 }
 
@@ -153,10 +149,6 @@ impl From<Pipeline> for AstNode {
 
 impl Redirect {
     pub fn new(fd: Option<i32>, kind: RedirectKind, file: impl Into<String>) -> Redirect {
-        Redirect {
-            fd,
-            kind,
-            file: file.into(),
-        }
+        Redirect { fd, kind, file: file.into() }
     }
 }

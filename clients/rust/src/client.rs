@@ -42,10 +42,7 @@ impl Client {
     pub fn with_program(program: impl Into<PathBuf>) -> Result<Client> {
         let program = program.into();
         let services = Executor::start(&program)?;
-        Ok(Client {
-            program,
-            services: Mutex::new(Some(Arc::new(services))),
-        })
+        Ok(Client { program, services: Mutex::new(Some(Arc::new(services))) })
     }
 
     /// The executor that serves files, globs and collected runs; a new one
@@ -139,9 +136,7 @@ impl Client {
         let mut request = Request::new("read_file");
         request.path = Some(path);
         let reply = self.services()?.request(&request)?;
-        reply
-            .content
-            .ok_or_else(|| Error::Protocol("read_file reply without content".into()))
+        reply.content.ok_or_else(|| Error::Protocol("read_file reply without content".into()))
     }
 
     /// The paths the patterns match, pattern by pattern; relative patterns
@@ -152,9 +147,7 @@ impl Client {
         request.patterns = Some(&patterns);
         request.cwd = cwd;
         let reply = self.services()?.request(&request)?;
-        reply
-            .glob_matches
-            .ok_or_else(|| Error::Protocol("glob reply without glob_matches".into()))
+        reply.glob_matches.ok_or_else(|| Error::Protocol("glob reply without glob_matches".into()))
     }
 
     /// Ends the services executor now, and with it a collected run in

@@ -89,18 +89,12 @@ impl Executor {
     /// Starts `program` in a session of its own and asks what it offers.
     pub fn start(program: &Path) -> Result<Executor> {
         let mut command = Command::new(program);
-        command
-            .stdin(Stdio::piped())
-            .stdout(Stdio::piped())
-            .stderr(Stdio::null());
+        command.stdin(Stdio::piped()).stdout(Stdio::piped()).stderr(Stdio::null());
         // SAFETY: the closure only calls setsid, which is async-signal-safe.
         unsafe {
             command.pre_exec(sys::new_session);
         }
-        let start_error = |source| Error::Start {
-            program: program.display().to_string(),
-            source,
-        };
+        let start_error = |source| Error::Start { program: program.display().to_string(), source };
         let mut child = command.spawn().map_err(start_error)?;
         let (stdin, stdout) = match (child.stdin.take(), child.stdout.take()) {
             (Some(stdin), Some(stdout)) => (stdin, stdout),
@@ -140,9 +134,7 @@ impl Executor {
     }
 
     pub fn has_extension(&self, name: &str) -> bool {
-        self.hello
-            .as_ref()
-            .map_or(false, |h| h.extensions.iter().any(|e| e == name))
+        self.hello.as_ref().map_or(false, |h| h.extensions.iter().any(|e| e == name))
     }
 
     /// A run identity unique within this executor.

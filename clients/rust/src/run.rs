@@ -145,11 +145,8 @@ pub(crate) fn live_sink(
             }
             "stdout" | "stderr" => {
                 if let (Some(output), Some(data)) = (&output, event.data) {
-                    let piece = if kind == "stdout" {
-                        Output::Stdout(data)
-                    } else {
-                        Output::Stderr(data)
-                    };
+                    let piece =
+                        if kind == "stdout" { Output::Stdout(data) } else { Output::Stderr(data) };
                     let _ = output.send(piece);
                 }
             }
@@ -255,12 +252,7 @@ impl PipelineRun {
         let sink = live_sink(started_sender, output_sender, Arc::clone(&shared), false);
         executor.begin(Some(run_id.clone()), sink, line)?;
         started.recv().unwrap_or(Err(Error::Closed))?;
-        Ok(PipelineRun {
-            executor,
-            run_id,
-            output,
-            shared,
-        })
+        Ok(PipelineRun { executor, run_id, output, shared })
     }
 
     /// The next piece of output, waiting for it; none once the run has ended

@@ -31,16 +31,8 @@ extern "C" {
 /// error), waiting for as long as it takes.
 pub(crate) fn wait_readable(first: RawFd, second: RawFd) -> io::Result<(bool, bool)> {
     let mut fds = [
-        PollFd {
-            fd: first,
-            events: POLLIN,
-            revents: 0,
-        },
-        PollFd {
-            fd: second,
-            events: POLLIN,
-            revents: 0,
-        },
+        PollFd { fd: first, events: POLLIN, revents: 0 },
+        PollFd { fd: second, events: POLLIN, revents: 0 },
     ];
     loop {
         // SAFETY: `fds` is a valid array of two pollfd records for the call's duration.

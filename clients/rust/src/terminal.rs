@@ -66,18 +66,10 @@ impl Terminal {
         executor.begin(Some(run_id.clone()), sink, line)?;
         let pid = started.recv().unwrap_or(Err(Error::Closed))?.unwrap_or(0);
         Ok(Terminal {
-            control: Arc::new(Control {
-                executor,
-                run_id,
-                shared,
-            }),
+            control: Arc::new(Control { executor, run_id, shared }),
             pid,
             size: Mutex::new(size),
-            reader: Some(TerminalReader {
-                output,
-                piece: Vec::new(),
-                offset: 0,
-            }),
+            reader: Some(TerminalReader { output, piece: Vec::new(), offset: 0 }),
         })
     }
 
@@ -98,10 +90,7 @@ impl Terminal {
 
     /// A writer that types into the terminal; there may be any number.
     pub fn writer(&self) -> TerminalWriter {
-        TerminalWriter {
-            control: Arc::clone(&self.control),
-            partial: Vec::new(),
-        }
+        TerminalWriter { control: Arc::clone(&self.control), partial: Vec::new() }
     }
 
     /// Types `text` (keys as bytes: "\r" Enter, "\u{3}" Ctrl-C, "\u{4}" Ctrl-D).
@@ -185,7 +174,10 @@ pub struct TerminalReader {
 impl TerminalReader {
     /// The next piece of output as the executor sent it (whole characters),
     /// or `Timeout` if none comes within `timeout`, or `Disconnected` at the end.
-    pub fn recv_timeout(&mut self, timeout: Duration) -> std::result::Result<String, RecvTimeoutError> {
+    pub fn recv_timeout(
+        &mut self,
+        timeout: Duration,
+    ) -> std::result::Result<String, RecvTimeoutError> {
         if self.offset < self.piece.len() {
             let rest = self.piece.split_off(self.offset);
             self.piece.clear();

@@ -43,10 +43,7 @@ pub(crate) struct Request<'a> {
 
 impl<'a> Request<'a> {
     pub fn new(kind: &'a str) -> Request<'a> {
-        Request {
-            kind,
-            ..Request::default()
-        }
+        Request { kind, ..Request::default() }
     }
 
     /// The request as one line, line feed included.

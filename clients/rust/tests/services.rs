@@ -12,7 +12,8 @@ use zelta_stdio_client::{Command, Error, Output, Pipeline, RunOptions};
 #[test]
 fn pipelines_give_their_output_and_the_last_members_code() {
     let client = client();
-    let upper = Pipeline::of([Command::new("printf").arg("hi"), Command::new("tr").args(["a-z", "A-Z"])]);
+    let upper =
+        Pipeline::of([Command::new("printf").arg("hi"), Command::new("tr").args(["a-z", "A-Z"])]);
     let run = client.pipeline(upper, &RunOptions::new()).unwrap();
     assert_eq!((run.stdout.as_str(), run.stderr.as_str(), run.status.exit_code()), ("HI", "", 0));
 
@@ -20,11 +21,15 @@ fn pipelines_give_their_output_and_the_last_members_code() {
         .then(Command::new("printf").arg("x"))
         .then(Command::new("sh").arg("-c").arg("cat; echo oops >&2; exit 3"));
     let run = client.pipeline(failing, &RunOptions::new()).unwrap();
-    assert_eq!((run.stdout.as_str(), run.stderr.as_str(), run.status.exit_code()), ("x", "oops\n", 3));
+    assert_eq!(
+        (run.stdout.as_str(), run.stderr.as_str(), run.status.exit_code()),
+        ("x", "oops\n", 3)
+    );
 
     let scratch = Scratch::new();
     let in_dir = Pipeline::of([Command::new("sh").arg("-c").arg("echo $WHO; pwd")]);
-    let run = client.pipeline(in_dir, &RunOptions::new().cwd(scratch.dir()).env("WHO", "me")).unwrap();
+    let run =
+        client.pipeline(in_dir, &RunOptions::new().cwd(scratch.dir()).env("WHO", "me")).unwrap();
     assert_eq!(run.stdout, format!("me\n{}\n", scratch.dir()));
 }
 
@@ -54,10 +59,18 @@ fn files_globs_and_process_substitution_paths() {
     assert_eq!(client.read_file(&scratch.file("notes.txt")).unwrap(), "ünïcode\nline 2\n");
 
     let dir = scratch.dir();
-    assert_eq!(client.glob(&["*.txt"], Some(&dir)).unwrap(), vec![format!("{}/b.txt", dir), format!("{}/notes.txt", dir)]);
+    assert_eq!(
+        client.glob(&["*.txt"], Some(&dir)).unwrap(),
+        vec![format!("{}/b.txt", dir), format!("{}/notes.txt", dir)]
+    );
     assert_eq!(
         client.glob(&[&format!("{}/**/*.txt", dir), "sub/"], Some(&dir)).unwrap(),
-        vec![format!("{}/b.txt", dir), format!("{}/notes.txt", dir), format!("{}/sub/c.txt", dir), format!("{}/sub", dir)]
+        vec![
+            format!("{}/b.txt", dir),
+            format!("{}/notes.txt", dir),
+            format!("{}/sub/c.txt", dir),
+            format!("{}/sub", dir)
+        ]
     );
     assert_eq!(client.glob(&[], None).unwrap(), Vec::<String>::new());
 
@@ -79,7 +92,10 @@ fn requests_from_several_threads_take_turns() {
                 for _ in 0..20 {
                     assert_eq!(client.read_file(&file).unwrap(), format!("file {}", i));
                     let echo = Pipeline::of([Command::new("echo").arg(i.to_string())]);
-                    assert_eq!(client.pipeline(echo, &RunOptions::new()).unwrap().stdout, format!("{}\n", i));
+                    assert_eq!(
+                        client.pipeline(echo, &RunOptions::new()).unwrap().stdout,
+                        format!("{}\n", i)
+                    );
                 }
             })
         })
@@ -100,11 +116,16 @@ fn hello_tells_the_extensions_and_live_pipelines_need_stream() {
         assert_eq!(sorted, hello.extensions);
     }
     let ticking = Pipeline::of([
-        Command::new("sh").arg("-c").arg("for i in 1 2 3; do echo tick $i; echo err $i >&2; sleep 0.2; done"),
+        Command::new("sh")
+            .arg("-c")
+            .arg("for i in 1 2 3; do echo tick $i; echo err $i >&2; sleep 0.2; done"),
         Command::new("cat"),
     ]);
     if !client.has_extension("stream").unwrap() {
-        assert!(matches!(client.spawn_pipeline(ticking, &RunOptions::new()), Err(Error::Unsupported("stream"))));
+        assert!(matches!(
+            client.spawn_pipeline(ticking, &RunOptions::new()),
+            Err(Error::Unsupported("stream"))
+        ));
         eprintln!("skipped: the executor does not offer \"stream\"");
         return;
     }

@@ -42,7 +42,8 @@ fn cat_echoes_typed_lines_and_ends_at_ctrl_d() {
 #[test]
 fn ctrl_c_ends_the_command_with_130() {
     let client = client();
-    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    let mut term =
+        client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
     let mut reader = term.take_reader().unwrap();
     read_until(&mut reader, &mut String::new(), "ready");
     assert!(term.try_wait().unwrap().is_none());
@@ -90,7 +91,13 @@ fn exit_codes_signals_cwd_and_env() {
     assert_eq!(code(Command::new(scratch.dir())).0, 126);
 
     let mut term = client
-        .spawn("sh", &["-c", "echo $GREETING $PWD $(stty size); exec sleep 30"], PtySize::new(30, 100), Some(&scratch.dir()), &[("GREETING", "hi")])
+        .spawn(
+            "sh",
+            &["-c", "echo $GREETING $PWD $(stty size); exec sleep 30"],
+            PtySize::new(30, 100),
+            Some(&scratch.dir()),
+            &[("GREETING", "hi")],
+        )
         .unwrap();
     let mut reader = term.take_reader().unwrap();
     read_until(&mut reader, &mut String::new(), &format!("hi {} 30 100", scratch.dir()));
@@ -99,7 +106,8 @@ fn exit_codes_signals_cwd_and_env() {
 
     // Other signals need the executor's "signals" extension; without it the
     // executor would send SIGINT, so the client refuses them.
-    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    let mut term =
+        client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
     read_until(&mut term.take_reader().unwrap(), &mut String::new(), "ready");
     if term.has_extension("signals") {
         term.signal("HUP").unwrap();
@@ -118,7 +126,8 @@ fn exit_codes_signals_cwd_and_env() {
 #[test]
 fn the_foreground_program_is_named_where_the_executor_tells() {
     let client = client();
-    let mut term = client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
+    let mut term =
+        client.spawn_command(sh("echo ready; exec sleep 30"), &RunOptions::new()).unwrap();
     read_until(&mut term.take_reader().unwrap(), &mut String::new(), "ready");
     match term.foreground() {
         Ok(foreground) => {

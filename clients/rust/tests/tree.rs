@@ -23,11 +23,8 @@ fn every_kind_is_tagged_with_its_name_and_reads_back_the_same() {
 
 #[test]
 fn nodes_are_written_exactly_as_the_executor_reads_them() {
-    let command = Command::new("grep")
-        .arg("-n")
-        .quoted_arg("a b")
-        .stderr_to("/dev/null")
-        .into_node();
+    let command =
+        Command::new("grep").arg("-n").quoted_arg("a b").stderr_to("/dev/null").into_node();
     assert_eq!(
         command.to_json(),
         r#"{"Command":{"name":"grep","args":["-n","a b"],"single_quoted_args":[false,true],"redirects":[{"fd":2,"kind":"Output","file":"/dev/null"}]}}"#
@@ -40,18 +37,23 @@ fn nodes_are_written_exactly_as_the_executor_reads_them() {
         pipeline.to_json(),
         r#"{"Pipeline":{"commands":[{"Command":{"name":"ls","args":[],"single_quoted_args":[],"redirects":[]}},{"Command":{"name":"wc","args":["-l"],"single_quoted_args":[false],"redirects":[{"fd":null,"kind":"Output","file":"n"}]}}]}}"#
     );
-    let kinds: Vec<Value> = RedirectKind::ALL
-        .iter()
-        .map(|k| serde_json::to_value(k).unwrap())
-        .collect();
+    let kinds: Vec<Value> =
+        RedirectKind::ALL.iter().map(|k| serde_json::to_value(k).unwrap()).collect();
     assert_eq!(
         Value::Array(kinds),
-        json!(["Input", "Output", "Append", "HereDoc", "HereDocDash", "HereString", "InputDup", "OutputDup"])
+        json!([
+            "Input",
+            "Output",
+            "Append",
+            "HereDoc",
+            "HereDocDash",
+            "HereString",
+            "InputDup",
+            "OutputDup"
+        ])
     );
-    let expansions: Vec<String> = every_expansion()
-        .iter()
-        .map(|e| serde_json::to_string(e).unwrap())
-        .collect();
+    let expansions: Vec<String> =
+        every_expansion().iter().map(|e| serde_json::to_string(e).unwrap()).collect();
     assert_eq!(expansions[0], r#""Simple""#);
     assert_eq!(expansions[1], r#"{"Default":"d"}"#);
     assert_eq!(expansions[10], r#"{"Substring":[-2,2]}"#);
@@ -65,20 +67,45 @@ fn every_form_the_executor_accepts_is_read() {
     let same = |a: &str, b: &str| {
         assert_eq!(AstNode::from_json(a).unwrap(), AstNode::from_json(b).unwrap(), "{} vs {}", a, b)
     };
-    let redirect = |r: &str| format!(r#"{{"Command":{{"name":"x","args":[],"single_quoted_args":[],"redirects":[{}]}}}}"#, r);
-    same(&redirect(r#"{"fd":null,"kind":"Output","file":"f"}"#), &redirect(r#"[null,"Output","f"]"#));
-    same(&redirect(r#"{"kind":"Output","file":"f"}"#), &redirect(r#"{"kind":{"Output":null},"file":"f","extra":1}"#));
+    let redirect = |r: &str| {
+        format!(
+            r#"{{"Command":{{"name":"x","args":[],"single_quoted_args":[],"redirects":[{}]}}}}"#,
+            r
+        )
+    };
+    same(
+        &redirect(r#"{"fd":null,"kind":"Output","file":"f"}"#),
+        &redirect(r#"[null,"Output","f"]"#),
+    );
+    same(
+        &redirect(r#"{"kind":"Output","file":"f"}"#),
+        &redirect(r#"{"kind":{"Output":null},"file":"f","extra":1}"#),
+    );
     same(&redirect(r#"{"fd":-1,"kind":"Input","file":"f"}"#), &redirect(r#"[-1,"Input","f"]"#));
-    let case = |p: &str| format!(r#"{{"CaseStatement":{{"expression":{{"StringLiteral":"x"}},"patterns":[{}]}}}}"#, p);
-    same(&case(r#"[["ab"],"Length"]"#).replace("\"Length\"", r#"{"Comment":"c"}"#), &case(r#"{"patterns":["ab"],"body":{"Comment":"c"}}"#));
+    let case = |p: &str| {
+        format!(
+            r#"{{"CaseStatement":{{"expression":{{"StringLiteral":"x"}},"patterns":[{}]}}}}"#,
+            p
+        )
+    };
+    same(
+        &case(r#"[["ab"],"Length"]"#).replace("\"Length\"", r#"{"Comment":"c"}"#),
+        &case(r#"{"patterns":["ab"],"body":{"Comment":"c"}}"#),
+    );
     let branch = r#"{"condition":{"Comment":"a"},"consequence":{"Comment":"b"}"#;
-    same(&format!(r#"{{"IfStatement":{}}}}}"#, branch), &format!(r#"{{"IfStatement":{},"alternative":null}}}}"#, branch));
+    same(
+        &format!(r#"{{"IfStatement":{}}}}}"#, branch),
+        &format!(r#"{{"IfStatement":{},"alternative":null}}}}"#, branch),
+    );
     same(r#"{"Export":{"name":"X"}}"#, r#"{"Export":{"name":"X","value":null}}"#);
     same(
         r#"{"ParameterExpansion":{"parameter":"v","expansion_type":{"Substring":[null,null]}}}"#,
         r#"{"ParameterExpansion":{"expansion_type":{"Substring":[null,null]},"parameter":"v"}}"#,
     );
-    same(r#"{"Command":{"name":"a","name":"b","args":[],"single_quoted_args":[],"redirects":[]}}"#, r#"{"Command":{"name":"b","args":[],"single_quoted_args":[],"redirects":[]}}"#);
+    same(
+        r#"{"Command":{"name":"a","name":"b","args":[],"single_quoted_args":[],"redirects":[]}}"#,
+        r#"{"Command":{"name":"b","args":[],"single_quoted_args":[],"redirects":[]}}"#,
+    );
 }
 
 /// The request lines of the protocol guide's sessions that carry a tree, each
@@ -128,8 +155,11 @@ fn the_protocol_guides_trees_read_as_the_executor_read_them() {
 #[test]
 fn malformed_trees_fail_with_the_executors_messages() {
     let command = |fields: &str| format!(r#"{{"Command":{{{}}}}}"#, fields);
-    let with_redirect = |r: &str| command(&format!(r#""name":"x","args":[],"single_quoted_args":[],"redirects":[{}]"#, r));
-    let expanding = |e: &str| format!(r#"{{"ParameterExpansion":{{"parameter":"v","expansion_type":{}}}}}"#, e);
+    let with_redirect = |r: &str| {
+        command(&format!(r#""name":"x","args":[],"single_quoted_args":[],"redirects":[{}]"#, r))
+    };
+    let expanding =
+        |e: &str| format!(r#"{{"ParameterExpansion":{{"parameter":"v","expansion_type":{}}}}}"#, e);
     let cases: Vec<(String, &str)> = vec![
         (command(r#""name":"ls","args":[],"redirects":[]"#), "missing field `single_quoted_args`"),
         (command(r#""name":5,"args":7,"single_quoted_args":[],"redirects":[]"#), "invalid type: integer `7`, expected a sequence"),
@@ -156,7 +186,9 @@ fn malformed_trees_fail_with_the_executors_messages() {
     let names: Vec<String> = AST_KIND_NAMES.iter().map(|n| format!("`{}`", n)).collect();
     assert_eq!(unknown, format!("unknown variant `command`, expected one of {}", names.join(", ")));
     let redirect_kind = AstNode::from_json(&with_redirect(r#"[null,"Pipe","f"]"#)).unwrap_err();
-    assert!(redirect_kind.to_string().starts_with("unknown variant `Pipe`, expected one of `Input`, `Output`, `Append`"));
+    assert!(redirect_kind
+        .to_string()
+        .starts_with("unknown variant `Pipe`, expected one of `Input`, `Output`, `Append`"));
     // A redirect written as an object is a plain record, not a union.
     let _ = Redirect::new(None, RedirectKind::Input, "f");
 }

@@ -27,15 +27,30 @@ fn every_kind_decodes_in_the_executor_as_a_root_and_as_a_member() {
             "Command" | "Pipeline" => {
                 client.run(&node, &options).unwrap_or_else(|e| panic!("{}: {}", node.to_json(), e));
             }
-            _ => assert_eq!(refusal(client.run(&node, &options)), "Unsupported AST root for run.ast", "{}", node.to_json()),
+            _ => assert_eq!(
+                refusal(client.run(&node, &options)),
+                "Unsupported AST root for run.ast",
+                "{}",
+                node.to_json()
+            ),
         }
         if node.kind_name() != "Command" {
-            let member = AstNode::Pipeline { commands: vec![Command::new("true").into_node(), node.clone()] };
-            assert_eq!(refusal(client.run(&member, &options)), "Unsupported pipeline AST node", "{}", node.to_json());
+            let member = AstNode::Pipeline {
+                commands: vec![Command::new("true").into_node(), node.clone()],
+            };
+            assert_eq!(
+                refusal(client.run(&member, &options)),
+                "Unsupported pipeline AST node",
+                "{}",
+                node.to_json()
+            );
         }
     }
     // All kinds at once, nested in one tree.
-    let everything = AstNode::List { statements: every_kind().into_iter().chain(every_payload()).collect(), operators: vec![";".into()] };
+    let everything = AstNode::List {
+        statements: every_kind().into_iter().chain(every_payload()).collect(),
+        operators: vec![";".into()],
+    };
     assert_eq!(refusal(client.run(&everything, &options)), "Unsupported AST root for run.ast");
 }
 
@@ -47,19 +62,48 @@ fn every_redirection_kind_acts_in_the_executor() {
     std::fs::write(scratch.file("appended"), "a\n").unwrap();
     let sh = |script: &str| Command::new("sh").arg("-c").arg(script);
     let cases: Vec<(RedirectKind, Command, &str, Option<(&str, &str)>)> = vec![
-        (RedirectKind::Input, Command::new("cat").stdin_from(scratch.file("in")), "from a file\r\n", None),
-        (RedirectKind::Output, sh("echo out").stdout_to(scratch.file("out")), "", Some(("out", "out\n"))),
-        (RedirectKind::Append, sh("echo b").append_to(scratch.file("appended")), "", Some(("appended", "a\nb\n"))),
+        (
+            RedirectKind::Input,
+            Command::new("cat").stdin_from(scratch.file("in")),
+            "from a file\r\n",
+            None,
+        ),
+        (
+            RedirectKind::Output,
+            sh("echo out").stdout_to(scratch.file("out")),
+            "",
+            Some(("out", "out\n")),
+        ),
+        (
+            RedirectKind::Append,
+            sh("echo b").append_to(scratch.file("appended")),
+            "",
+            Some(("appended", "a\nb\n")),
+        ),
         (RedirectKind::HereDoc, Command::new("cat").here_doc("doc\n"), "doc\r\n", None),
         (
             RedirectKind::HereDocDash,
-            Command::new("cat").redirect(Redirect::new(None, RedirectKind::HereDocDash, "\tdash\n")),
+            Command::new("cat").redirect(Redirect::new(
+                None,
+                RedirectKind::HereDocDash,
+                "\tdash\n",
+            )),
             "\tdash\r\n",
             None,
         ),
         (RedirectKind::HereString, Command::new("cat").here_string("string"), "string\r\n", None),
-        (RedirectKind::InputDup, sh("echo in-dup").redirect(Redirect::new(Some(0), RedirectKind::InputDup, "1")), "in-dup\r\n", None),
-        (RedirectKind::OutputDup, sh("echo out-dup").redirect(Redirect::new(Some(2), RedirectKind::OutputDup, "1")), "out-dup\r\n", None),
+        (
+            RedirectKind::InputDup,
+            sh("echo in-dup").redirect(Redirect::new(Some(0), RedirectKind::InputDup, "1")),
+            "in-dup\r\n",
+            None,
+        ),
+        (
+            RedirectKind::OutputDup,
+            sh("echo out-dup").redirect(Redirect::new(Some(2), RedirectKind::OutputDup, "1")),
+            "out-dup\r\n",
+            None,
+        ),
     ];
     assert_eq!(cases.len(), RedirectKind::ALL.len());
     for (kind, command, shown, file) in cases {
@@ -98,16 +142,14 @@ fn malformed_trees_get_the_same_message_from_the_executor_and_the_types() {
         r#"{"Command":{"name":"x","args":[],"single_quoted_args":["tab\tand\u0001 \"é\""],"redirects":[]}}"#,
         r#"{"Command":{"name":"x","args":["a"],"single_quoted_args":[true],"redirects":[],"cwd":"/"}}"#,
     ];
-    let mut executor = Process::new(executor_path())
-        .stdin(Stdio::piped())
-        .stdout(Stdio::piped())
-        .spawn()
-        .unwrap();
+    let mut executor =
+        Process::new(executor_path()).stdin(Stdio::piped()).stdout(Stdio::piped()).spawn().unwrap();
     let mut input = executor.stdin.take().unwrap();
     let mut lines = BufReader::new(executor.stdout.take().unwrap()).lines();
     for tree in trees {
         writeln!(input, r#"{{"type":"run.ast","ast":{}}}"#, tree).unwrap();
-        let reply: serde_json::Value = serde_json::from_str(&lines.next().unwrap().unwrap()).unwrap();
+        let reply: serde_json::Value =
+            serde_json::from_str(&lines.next().unwrap().unwrap()).unwrap();
         let said = reply["error"].as_str().unwrap_or_default().to_owned();
         match AstNode::from_json(tree) {
             Err(err) => assert_eq!(format!("Invalid ast: {}", err), said, "{}", tree),

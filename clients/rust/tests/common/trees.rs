@@ -28,32 +28,13 @@ pub fn every_kind() -> Vec<AstNode> {
             .quoted_arg("b c")
             .stderr_to("/dev/null")
             .into_node(),
-        Pipeline {
-            commands: vec![cmd("true"), cmd("cat")],
-        },
-        List {
-            statements: vec![cmd("true"), cmd("false")],
-            operators: vec!["&&".into()],
-        },
-        Assignment {
-            name: "X".into(),
-            value: lit("1"),
-        },
-        CommandSubstitution {
-            command: b(cmd("date")),
-        },
-        ArithmeticExpansion {
-            expression: "1+2".into(),
-        },
-        ArithmeticCommand {
-            expression: "i++".into(),
-        },
-        Subshell {
-            list: b(List {
-                statements: vec![cmd("pwd")],
-                operators: vec![],
-            }),
-        },
+        Pipeline { commands: vec![cmd("true"), cmd("cat")] },
+        List { statements: vec![cmd("true"), cmd("false")], operators: vec!["&&".into()] },
+        Assignment { name: "X".into(), value: lit("1") },
+        CommandSubstitution { command: b(cmd("date")) },
+        ArithmeticExpansion { expression: "1+2".into() },
+        ArithmeticCommand { expression: "i++".into() },
+        Subshell { list: b(List { statements: vec![cmd("pwd")], operators: vec![] }) },
         Comment("# a note".into()),
         StringLiteral("word".into()),
         SingleQuotedString("it is".into()),
@@ -65,95 +46,45 @@ pub fn every_kind() -> Vec<AstNode> {
         IfStatement {
             condition: b(cmd("test")),
             consequence: b(cmd("yes")),
-            alternative: Some(b(ElseBranch {
-                consequence: b(cmd("no")),
-            })),
+            alternative: Some(b(ElseBranch { consequence: b(cmd("no")) })),
         },
-        ElifBranch {
-            condition: b(cmd("test")),
-            consequence: b(cmd("yes")),
-        },
-        ElseBranch {
-            consequence: b(cmd("no")),
-        },
+        ElifBranch { condition: b(cmd("test")), consequence: b(cmd("yes")) },
+        ElseBranch { consequence: b(cmd("no")) },
         CaseStatement {
-            expression: b(ParameterExpansion {
-                parameter: "x".into(),
-                expansion_type: P::Simple,
-            }),
+            expression: b(ParameterExpansion { parameter: "x".into(), expansion_type: P::Simple }),
             patterns: vec![
-                CasePattern {
-                    patterns: vec!["a*".into(), "b".into()],
-                    body: cmd("echo"),
-                },
-                CasePattern {
-                    patterns: vec!["*".into()],
-                    body: cmd("true"),
-                },
+                CasePattern { patterns: vec!["a*".into(), "b".into()], body: cmd("echo") },
+                CasePattern { patterns: vec!["*".into()], body: cmd("true") },
             ],
         },
-        Array {
-            elements: vec!["1".into(), "2".into()],
-        },
-        Function {
-            name: "f".into(),
-            body: b(Group {
-                list: b(cmd("echo")),
-            }),
-        },
+        Array { elements: vec!["1".into(), "2".into()] },
+        Function { name: "f".into(), body: b(Group { list: b(cmd("echo")) }) },
         FunctionCall {
             name: "f".into(),
             args: vec!["1".into()],
             single_quoted_args: vec![false],
             redirects: vec![Redirect::new(Some(1), RedirectKind::Append, "log")],
         },
-        Export {
-            name: "X".into(),
-            value: Some(lit("1")),
-        },
+        Export { name: "X".into(), value: Some(lit("1")) },
         Return { value: None },
-        ExtendedTest {
-            condition: lit("-f x"),
-        },
-        HistoryExpansion {
-            pattern: "!!".into(),
-        },
-        Complete {
-            options: vec!["-W".into(), "a b".into()],
-            command: "git".into(),
-        },
+        ExtendedTest { condition: lit("-f x") },
+        HistoryExpansion { pattern: "!!".into() },
+        Complete { options: vec!["-W".into(), "a b".into()], command: "git".into() },
         ForLoop {
             variable: "i".into(),
-            iterable: b(Array {
-                elements: vec!["1".into()],
-            }),
+            iterable: b(Array { elements: vec!["1".into()] }),
             body: b(cmd("echo")),
         },
-        WhileLoop {
-            condition: b(cmd("true")),
-            body: b(cmd("sleep")),
-        },
-        UntilLoop {
-            condition: b(cmd("false")),
-            body: b(cmd("sleep")),
-        },
-        Negation {
-            command: b(cmd("false")),
-        },
+        WhileLoop { condition: b(cmd("true")), body: b(cmd("sleep")) },
+        UntilLoop { condition: b(cmd("false")), body: b(cmd("sleep")) },
+        Negation { command: b(cmd("false")) },
         SelectStatement {
             variable: "choice".into(),
-            items: b(Array {
-                elements: vec!["a".into()],
-            }),
+            items: b(Array { elements: vec!["a".into()] }),
             body: b(cmd("echo")),
         },
-        Group {
-            list: b(cmd("echo")),
-        },
-        ParameterExpansion {
-            parameter: "v".into(),
-            expansion_type: P::Substring(Some(1), None),
-        },
+        Group { list: b(cmd("echo")) },
+        ParameterExpansion { parameter: "v".into(), expansion_type: P::Substring(Some(1), None) },
         ProcessSubstitution {
             command: b(cmd("ls")),
             direction: ProcessSubstitutionDirection::Output,
@@ -190,10 +121,7 @@ pub fn every_expansion() -> Vec<P> {
 pub fn every_payload() -> Vec<AstNode> {
     let mut nodes: Vec<AstNode> = every_expansion()
         .into_iter()
-        .map(|expansion_type| AstNode::ParameterExpansion {
-            parameter: "v".into(),
-            expansion_type,
-        })
+        .map(|expansion_type| AstNode::ParameterExpansion { parameter: "v".into(), expansion_type })
         .collect();
     nodes.push(AstNode::ProcessSubstitution {
         command: b(cmd("cat")),
