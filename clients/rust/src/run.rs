@@ -1,6 +1,7 @@
 //! Runs as the reader thread sees them: the state a run's handles wait on,
 //! the sinks that fill it, collected runs and live pipelines.
 
+use std::sync::atomic::{AtomicBool, AtomicUsize, Ordering};
 use std::sync::mpsc::{self, Receiver, RecvTimeoutError, Sender};
 use std::sync::{Arc, Condvar, Mutex, MutexGuard};
 use std::time::Duration;
@@ -27,6 +28,43 @@ pub struct Foreground {
     pub cwd: Option<String>,
 }
 
+/// Output waiting for a slow reader beyond which its run is paused (where the
+/// executor offers "pause"): the command then blocks on its full terminal or
+/// pipe instead of filling this process's memory.
+const PAUSE_ABOVE: usize = 4 << 20;
+/// Output still waiting below which a paused run is resumed.
+const RESUME_BELOW: usize = 1 << 20;
+
+/// Pauses a run whose reader falls behind and resumes it once the reader has
+/// caught up; decided by the reader each time it takes a piece.
+#[derive(Default)]
+pub(crate) struct Throttle {
+    paused: AtomicBool,
+}
+
+impl Throttle {
+    /// The control request to send ("run.pause", "run.resume"), if any, with
+    /// `queued` bytes still waiting.
+    pub fn step(&self, queued: usize) -> Option<&'static str> {
+        let paused = self.paused.load(Ordering::Relaxed);
+        if !paused && queued >= PAUSE_ABOVE {
+            self.paused.store(true, Ordering::Relaxed);
+            Some("run.pause")
+        } else if paused && queued <= RESUME_BELOW {
+            self.paused.store(false, Ordering::Relaxed);
+            Some("run.resume")
+        } else {
+            None
+        }
+    }
+
+    /// "run.resume" if the run is paused: its reader is going away, and a
+    /// paused run would never end.
+    pub fn release(&self) -> Option<&'static str> {
+        self.paused.swap(false, Ordering::Relaxed).then(|| "run.resume")
+    }
+}
+
 /// How a live run's start was answered: the child's process id ("started";
 /// none for a pipeline, which has no such event), or a refusal.
 pub(crate) type Started = Result<Option<u32>>;
@@ -45,6 +83,8 @@ struct RunState {
 pub(crate) struct RunShared {
     state: Mutex<RunState>,
     changed: Condvar,
+    /// Bytes of output handed to the run's reader and not yet taken by it.
+    queued: AtomicUsize,
 }
 
 impl RunShared {
@@ -82,6 +122,16 @@ impl RunShared {
 
     pub fn has_ended(&self) -> bool {
         RunShared::result(&self.lock()).is_some()
+    }
+
+    /// Bytes of output not yet taken by the reader.
+    pub fn queued(&self) -> usize {
+        self.queued.load(Ordering::Relaxed)
+    }
+
+    /// Counts `bytes` of output as taken by the reader; returns what is left.
+    pub fn take_queued(&self, bytes: usize) -> usize {
+        self.queued.fetch_sub(bytes, Ordering::Relaxed) - bytes
     }
 
     /// Registers the one waiter for the next "foreground" event.
@@ -145,6 +195,7 @@ pub(crate) fn live_sink(
             }
             "stdout" | "stderr" => {
                 if let (Some(output), Some(data)) = (&output, event.data) {
+                    shared.queued.fetch_add(data.len(), Ordering::Relaxed);
                     let piece =
                         if kind == "stdout" { Output::Stdout(data) } else { Output::Stderr(data) };
                     let _ = output.send(piece);
@@ -241,6 +292,7 @@ pub struct PipelineRun {
     run_id: String,
     output: Receiver<Output>,
     shared: Arc<RunShared>,
+    throttle: Throttle,
 }
 
 impl PipelineRun {
@@ -252,18 +304,31 @@ impl PipelineRun {
         let sink = live_sink(started_sender, output_sender, Arc::clone(&shared), false);
         executor.begin(Some(run_id.clone()), sink, line)?;
         started.recv().unwrap_or(Err(Error::Closed))?;
-        Ok(PipelineRun { executor, run_id, output, shared })
+        Ok(PipelineRun { executor, run_id, output, shared, throttle: Throttle::default() })
     }
 
     /// The next piece of output, waiting for it; none once the run has ended
     /// and everything was read.
     pub fn recv(&self) -> Option<Output> {
-        self.output.recv().ok()
+        self.output.recv().ok().map(|piece| self.taken(piece))
     }
 
     /// The next piece of output if it comes within `timeout`.
     pub fn recv_timeout(&self, timeout: Duration) -> std::result::Result<Output, RecvTimeoutError> {
-        self.output.recv_timeout(timeout)
+        self.output.recv_timeout(timeout).map(|piece| self.taken(piece))
+    }
+
+    fn taken(&self, piece: Output) -> Output {
+        let (Output::Stdout(text) | Output::Stderr(text)) = &piece;
+        let left = self.shared.take_queued(text.len());
+        if self.executor.has_extension("pause") {
+            if let Some(kind) = self.throttle.step(left) {
+                let mut request = Request::new(kind);
+                request.run_id = Some(&self.run_id);
+                let _ = self.executor.send(&request.to_line());
+            }
+        }
+        piece
     }
 
     /// Sends a signal to every member's process group ("INT", "TERM", ...).

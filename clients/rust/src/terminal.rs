@@ -3,13 +3,13 @@
 
 use std::io::{self, Read, Write};
 use std::sync::mpsc::{self, Receiver, RecvTimeoutError};
-use std::sync::{Arc, Mutex};
+use std::sync::{Arc, Mutex, Weak};
 use std::time::Duration;
 
 use crate::error::{Error, Result};
 use crate::executor::Executor;
 use crate::options::PtySize;
-use crate::run::{live_sink, signal_name, Foreground, Output, RunShared};
+use crate::run::{live_sink, signal_name, Foreground, Output, RunShared, Throttle};
 use crate::status::ExitStatus;
 use crate::wire::Request;
 
@@ -65,12 +65,17 @@ impl Terminal {
         let sink = live_sink(started_sender, output_sender, Arc::clone(&shared), true);
         executor.begin(Some(run_id.clone()), sink, line)?;
         let pid = started.recv().unwrap_or(Err(Error::Closed))?.unwrap_or(0);
-        Ok(Terminal {
-            control: Arc::new(Control { executor, run_id, shared }),
-            pid,
-            size: Mutex::new(size),
-            reader: Some(TerminalReader { output, piece: Vec::new(), offset: 0 }),
-        })
+        let reader_shared = Arc::clone(&shared);
+        let control = Arc::new(Control { executor, run_id, shared });
+        let reader = TerminalReader {
+            shared: reader_shared,
+            output,
+            piece: Vec::new(),
+            offset: 0,
+            control: Arc::downgrade(&control),
+            throttle: Throttle::default(),
+        };
+        Ok(Terminal { control, pid, size: Mutex::new(size), reader: Some(reader) })
     }
 
     /// The command's process id.
@@ -148,6 +153,25 @@ impl Terminal {
         }
     }
 
+    /// Stops reading the command's output, so that it blocks once its
+    /// terminal is full; typed input, signals and resizes still work, and the
+    /// end waits for `resume`. Needs the executor's "pause" extension. (The
+    /// reader pauses and resumes the run by itself when it falls 4 MiB behind.)
+    pub fn pause(&self) -> Result<()> {
+        if !self.control.executor.has_extension("pause") {
+            return Err(Error::Unsupported("pause"));
+        }
+        self.control.send(Request::new("run.pause"))
+    }
+
+    /// Reads the command's output again after `pause`.
+    pub fn resume(&self) -> Result<()> {
+        if !self.control.executor.has_extension("pause") {
+            return Err(Error::Unsupported("pause"));
+        }
+        self.control.send(Request::new("run.resume"))
+    }
+
     /// Waits for the command's end (its output is all read by then).
     pub fn wait(&self) -> Result<ExitStatus> {
         self.control.shared.wait()
@@ -169,11 +193,21 @@ pub struct TerminalReader {
     output: Receiver<Output>,
     piece: Vec<u8>,
     offset: usize,
+    shared: Arc<RunShared>,
+    /// Weak, so that a reader kept alone does not keep the command running.
+    control: Weak<Control>,
+    throttle: Throttle,
 }
 
 impl TerminalReader {
+    /// Bytes of output the executor has sent that were not read yet.
+    pub fn queued_bytes(&self) -> usize {
+        self.shared.queued()
+    }
+
     /// The next piece of output as the executor sent it (whole characters),
-    /// or `Timeout` if none comes within `timeout`, or `Disconnected` at the end.
+    /// or `Timeout` if none comes within `timeout`, or `Disconnected` at the
+    /// end. (Text left over from a partial `read` comes first.)
     pub fn recv_timeout(
         &mut self,
         timeout: Duration,
@@ -185,10 +219,28 @@ impl TerminalReader {
             return Ok(String::from_utf8_lossy(&rest).into_owned());
         }
         loop {
-            match self.output.recv_timeout(timeout)? {
-                Output::Stdout(text) => return Ok(text),
-                Output::Stderr(_) => continue,
+            let piece = self.output.recv_timeout(timeout)?;
+            if let Some(text) = self.take(piece) {
+                return Ok(text);
             }
+        }
+    }
+
+    /// Accounts for a piece taken from the queue, pausing or resuming the
+    /// run as the queue grows or shrinks; the text of a "stdout" piece.
+    fn take(&mut self, piece: Output) -> Option<String> {
+        let (Output::Stdout(text) | Output::Stderr(text)) = &piece;
+        let left = self.shared.take_queued(text.len());
+        if let Some(control) = self.control.upgrade() {
+            if control.executor.has_extension("pause") {
+                if let Some(kind) = self.throttle.step(left) {
+                    let _ = control.send(Request::new(kind));
+                }
+            }
+        }
+        match piece {
+            Output::Stdout(text) => Some(text),
+            Output::Stderr(_) => None,
         }
     }
 }
@@ -197,11 +249,12 @@ impl Read for TerminalReader {
     fn read(&mut self, buf: &mut [u8]) -> io::Result<usize> {
         while self.offset >= self.piece.len() {
             match self.output.recv() {
-                Ok(Output::Stdout(text)) => {
-                    self.piece = text.into_bytes();
-                    self.offset = 0;
+                Ok(piece) => {
+                    if let Some(text) = self.take(piece) {
+                        self.piece = text.into_bytes();
+                        self.offset = 0;
+                    }
                 }
-                Ok(Output::Stderr(_)) => {}
                 Err(_) => return Ok(0),
             }
         }
@@ -209,6 +262,14 @@ impl Read for TerminalReader {
         buf[..n].copy_from_slice(&self.piece[self.offset..self.offset + n]);
         self.offset += n;
         Ok(n)
+    }
+}
+
+impl Drop for TerminalReader {
+    fn drop(&mut self) {
+        if let (Some(kind), Some(control)) = (self.throttle.release(), self.control.upgrade()) {
+            let _ = control.send(Request::new(kind));
+        }
     }
 }
 

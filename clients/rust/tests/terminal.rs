@@ -4,8 +4,9 @@
 mod common;
 
 use std::io::{Read, Write};
+use std::time::{Duration, Instant};
 
-use common::{client, read_until, Scratch};
+use common::{client, read_until, Scratch, PATIENCE};
 use zelta_stdio_client::{Command, Error, PtySize, RunOptions};
 
 fn sh(script: &str) -> Command {
@@ -138,4 +139,47 @@ fn the_foreground_program_is_named_where_the_executor_tells() {
     }
     term.kill().unwrap();
     term.wait().unwrap();
+}
+
+#[test]
+fn a_reader_that_falls_behind_pauses_the_command_and_loses_nothing() {
+    let client = client();
+    let scratch = Scratch::new();
+    let done = scratch.file("done");
+    let size = 100_000_000;
+    let script = format!("head -c {} /dev/zero | tr '\\0' x; touch {}", size, done);
+    let mut term = client.spawn_command(sh(&script), &RunOptions::new()).unwrap();
+    if !term.has_extension("pause") {
+        assert!(matches!(term.pause(), Err(Error::Unsupported("pause"))));
+        term.kill().unwrap();
+        eprintln!("skipped: the executor does not offer \"pause\"");
+        return;
+    }
+    let mut reader = term.take_reader().unwrap();
+    let deadline = Instant::now() + PATIENCE;
+    while reader.queued_bytes() < 5 << 20 {
+        assert!(Instant::now() < deadline, "only {} bytes came", reader.queued_bytes());
+        std::thread::sleep(Duration::from_millis(5));
+    }
+    // Taking a piece with more than 4 MiB behind it pauses the run: the
+    // command blocks on its full terminal, and the backlog stops growing.
+    let mut total = reader.recv_timeout(PATIENCE).unwrap().len();
+    std::thread::sleep(Duration::from_secs(1));
+    let held = reader.queued_bytes();
+    std::thread::sleep(Duration::from_millis(500));
+    assert_eq!(reader.queued_bytes(), held);
+    assert!(!std::path::Path::new(&done).exists());
+    // Reading on resumes it; every byte arrives.
+    let mut buffer = vec![0u8; 1 << 16];
+    loop {
+        let n = reader.read(&mut buffer).unwrap();
+        if n == 0 {
+            break;
+        }
+        assert!(buffer[..n].iter().all(|&b| b == b'x'));
+        total += n;
+    }
+    assert_eq!(total, size);
+    assert_eq!(term.wait().unwrap().exit_code(), 0);
+    assert!(std::path::Path::new(&done).exists());
 }
