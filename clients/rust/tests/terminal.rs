@@ -146,7 +146,7 @@ fn a_reader_that_falls_behind_pauses_the_command_and_loses_nothing() {
     let client = client();
     let scratch = Scratch::new();
     let done = scratch.file("done");
-    let size = 100_000_000;
+    let size = 30_000_000;
     let script = format!("head -c {} /dev/zero | tr '\\0' x; touch {}", size, done);
     let mut term = client.spawn_command(sh(&script), &RunOptions::new()).unwrap();
     if !term.has_extension("pause") {
