@@ -96,6 +96,9 @@ impl Client {
         options: &RunOptions,
     ) -> Result<Terminal> {
         let executor = Executor::start(&self.program)?;
+        if options.raw_output && !executor.has_extension("raw_output") {
+            return Err(Error::Unsupported("raw_output"));
+        }
         let ast = command.into_node();
         let run_id = executor.new_run_id();
         let line = run_request(&run_id, &ast, options, false);

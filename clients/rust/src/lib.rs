@@ -18,6 +18,7 @@
 //! # Ok::<(), zelta_stdio_client::Error>(())
 //! ```
 
+mod base64;
 mod builders;
 mod client;
 mod error;

@@ -33,6 +33,9 @@ pub struct RunOptions {
     pub env: BTreeMap<String, String>,
     /// The terminal size of a single command (pipelines have no terminal).
     pub size: Option<PtySize>,
+    /// A terminal's output as its exact bytes (the executor's "raw_output"
+    /// extension) instead of text with U+FFFD for bytes that are not UTF-8.
+    pub raw_output: bool,
 }
 
 impl RunOptions {
@@ -55,11 +58,19 @@ impl RunOptions {
         self
     }
 
+    pub fn raw_output(mut self, raw: bool) -> RunOptions {
+        self.raw_output = raw;
+        self
+    }
+
     /// Puts the settings into a "run.ast" request.
     pub(crate) fn apply<'a>(&'a self, request: &mut Request<'a>) {
         request.cwd = self.cwd.as_deref();
         if !self.env.is_empty() {
             request.env = Some(&self.env);
+        }
+        if self.raw_output {
+            request.raw_output = Some(true);
         }
         if let Some(size) = self.size {
             request.rows = Some(size.rows);

@@ -6,6 +6,7 @@ use std::sync::mpsc::{self, Receiver, RecvTimeoutError, Sender};
 use std::sync::{Arc, Condvar, Mutex, MutexGuard};
 use std::time::Duration;
 
+use crate::base64;
 use crate::error::{Error, Result};
 use crate::executor::{Executor, Message, Sink};
 use crate::status::ExitStatus;
@@ -16,6 +17,17 @@ use crate::wire::Request;
 pub enum Output {
     Stdout(String),
     Stderr(String),
+    /// The exact bytes a terminal run with raw output read.
+    Bytes(Vec<u8>),
+}
+
+impl Output {
+    pub(crate) fn len(&self) -> usize {
+        match self {
+            Output::Stdout(text) | Output::Stderr(text) => text.len(),
+            Output::Bytes(bytes) => bytes.len(),
+        }
+    }
 }
 
 /// The leader of a terminal's foreground process group ("run.foreground").
@@ -194,10 +206,14 @@ pub(crate) fn live_sink(
                 }
             }
             "stdout" | "stderr" => {
-                if let (Some(output), Some(data)) = (&output, event.data) {
-                    shared.queued.fetch_add(data.len(), Ordering::Relaxed);
-                    let piece =
-                        if kind == "stdout" { Output::Stdout(data) } else { Output::Stderr(data) };
+                let piece = match (event.data, event.base64) {
+                    (Some(data), _) if kind == "stdout" => Some(Output::Stdout(data)),
+                    (Some(data), _) => Some(Output::Stderr(data)),
+                    (None, Some(encoded)) => base64::decode(&encoded).map(Output::Bytes),
+                    (None, None) => None,
+                };
+                if let (Some(output), Some(piece)) = (&output, piece) {
+                    shared.queued.fetch_add(piece.len(), Ordering::Relaxed);
                     let _ = output.send(piece);
                 }
             }
@@ -255,7 +271,14 @@ pub(crate) fn collect(executor: &Executor, run_id: String, line: &[u8]) -> Resul
                 let _ = sender.send(Err(Error::Executor(text)));
                 return true;
             }
-            Some("stdout") => stdout.push_str(event.data.as_deref().unwrap_or("")),
+            Some("stdout") => match (&event.data, &event.base64) {
+                (Some(data), _) => stdout.push_str(data),
+                (None, Some(encoded)) => {
+                    let bytes = base64::decode(encoded).unwrap_or_default();
+                    stdout.push_str(&String::from_utf8_lossy(&bytes));
+                }
+                (None, None) => {}
+            },
             Some("stderr") => stderr.push_str(event.data.as_deref().unwrap_or("")),
             Some("exit") => {
                 let _ = sender.send(Ok(RunOutput {
@@ -319,8 +342,7 @@ impl PipelineRun {
     }
 
     fn taken(&self, piece: Output) -> Output {
-        let (Output::Stdout(text) | Output::Stderr(text)) = &piece;
-        let left = self.shared.take_queued(text.len());
+        let left = self.shared.take_queued(piece.len());
         if self.executor.has_extension("pause") {
             if let Some(kind) = self.throttle.step(left) {
                 let mut request = Request::new(kind);

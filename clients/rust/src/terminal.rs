@@ -6,6 +6,7 @@ use std::sync::mpsc::{self, Receiver, RecvTimeoutError};
 use std::sync::{Arc, Mutex, Weak};
 use std::time::Duration;
 
+use crate::base64;
 use crate::error::{Error, Result};
 use crate::executor::Executor;
 use crate::options::PtySize;
@@ -37,6 +38,21 @@ impl Control {
     fn type_text(&self, text: &str) -> Result<()> {
         let mut request = Request::new("stdin.write");
         request.data = Some(text);
+        self.send(request)
+    }
+
+    /// Types bytes that need not be UTF-8, as `base64` where the executor
+    /// offers "raw_output" (which brings that key of "stdin.write").
+    fn type_bytes(&self, bytes: &[u8]) -> Result<()> {
+        if let Ok(text) = std::str::from_utf8(bytes) {
+            return self.type_text(text);
+        }
+        if !self.executor.has_extension("raw_output") {
+            return Err(Error::Unsupported("raw_output"));
+        }
+        let encoded = base64::encode(bytes);
+        let mut request = Request::new("stdin.write");
+        request.base64 = Some(&encoded);
         self.send(request)
     }
 }
@@ -101,6 +117,12 @@ impl Terminal {
     /// Types `text` (keys as bytes: "\r" Enter, "\u{3}" Ctrl-C, "\u{4}" Ctrl-D).
     pub fn write(&self, text: &str) -> Result<()> {
         self.control.type_text(text)
+    }
+
+    /// Types bytes: UTF-8 as text, anything else as exact bytes where the
+    /// executor has the "raw_output" extension.
+    pub fn write_bytes(&self, bytes: &[u8]) -> Result<()> {
+        self.control.type_bytes(bytes)
     }
 
     /// Sets the terminal's size; the foreground programs get SIGWINCH.
@@ -207,30 +229,41 @@ impl TerminalReader {
 
     /// The next piece of output as the executor sent it (whole characters),
     /// or `Timeout` if none comes within `timeout`, or `Disconnected` at the
-    /// end. (Text left over from a partial `read` comes first.)
+    /// end. What is left over from a partial `read` comes first. (With raw
+    /// output the pieces are the terminal's reads, decoded lossily: use
+    /// `recv_bytes_timeout` or `read` for the exact bytes.)
     pub fn recv_timeout(
         &mut self,
         timeout: Duration,
     ) -> std::result::Result<String, RecvTimeoutError> {
+        let bytes = self.recv_bytes_timeout(timeout)?;
+        Ok(String::from_utf8(bytes)
+            .unwrap_or_else(|err| String::from_utf8_lossy(err.as_bytes()).into_owned()))
+    }
+
+    /// The next piece of output as bytes, like `recv_timeout`.
+    pub fn recv_bytes_timeout(
+        &mut self,
+        timeout: Duration,
+    ) -> std::result::Result<Vec<u8>, RecvTimeoutError> {
         if self.offset < self.piece.len() {
             let rest = self.piece.split_off(self.offset);
             self.piece.clear();
             self.offset = 0;
-            return Ok(String::from_utf8_lossy(&rest).into_owned());
+            return Ok(rest);
         }
         loop {
             let piece = self.output.recv_timeout(timeout)?;
-            if let Some(text) = self.take(piece) {
-                return Ok(text);
+            if let Some(bytes) = self.take(piece) {
+                return Ok(bytes);
             }
         }
     }
 
     /// Accounts for a piece taken from the queue, pausing or resuming the
-    /// run as the queue grows or shrinks; the text of a "stdout" piece.
-    fn take(&mut self, piece: Output) -> Option<String> {
-        let (Output::Stdout(text) | Output::Stderr(text)) = &piece;
-        let left = self.shared.take_queued(text.len());
+    /// run as the queue grows or shrinks; the bytes of a terminal output piece.
+    fn take(&mut self, piece: Output) -> Option<Vec<u8>> {
+        let left = self.shared.take_queued(piece.len());
         if let Some(control) = self.control.upgrade() {
             if control.executor.has_extension("pause") {
                 if let Some(kind) = self.throttle.step(left) {
@@ -239,7 +272,8 @@ impl TerminalReader {
             }
         }
         match piece {
-            Output::Stdout(text) => Some(text),
+            Output::Stdout(text) => Some(text.into_bytes()),
+            Output::Bytes(bytes) => Some(bytes),
             Output::Stderr(_) => None,
         }
     }
@@ -250,8 +284,8 @@ impl Read for TerminalReader {
         while self.offset >= self.piece.len() {
             match self.output.recv() {
                 Ok(piece) => {
-                    if let Some(text) = self.take(piece) {
-                        self.piece = text.into_bytes();
+                    if let Some(bytes) = self.take(piece) {
+                        self.piece = bytes;
                         self.offset = 0;
                     }
                 }
@@ -273,8 +307,9 @@ impl Drop for TerminalReader {
     }
 }
 
-/// Types into the terminal. Input must be UTF-8; a character split across
-/// two writes is held back until it is whole.
+/// Types into the terminal. A character split across two writes is held
+/// back until it is whole; bytes that are not UTF-8 need the executor's
+/// "raw_output" extension.
 pub struct TerminalWriter {
     control: Arc<Control>,
     partial: Vec<u8>,
@@ -297,11 +332,10 @@ impl Write for TerminalWriter {
                 let (head, tail) = bytes.split_at(err.valid_up_to());
                 (std::str::from_utf8(head).unwrap_or_default(), tail)
             }
+            // Not UTF-8: typed as exact bytes where the executor can.
             Err(_) => {
-                return Err(io::Error::new(
-                    io::ErrorKind::InvalidData,
-                    "terminal input must be UTF-8",
-                ))
+                self.control.type_bytes(bytes).map_err(to_io_error)?;
+                return Ok(buf.len());
             }
         };
         if !text.is_empty() {

@@ -38,6 +38,10 @@ pub(crate) struct Request<'a> {
     #[serde(skip_serializing_if = "Option::is_none")]
     pub stream: Option<bool>,
     #[serde(skip_serializing_if = "Option::is_none")]
+    pub raw_output: Option<bool>,
+    #[serde(skip_serializing_if = "Option::is_none")]
+    pub base64: Option<&'a str>,
+    #[serde(skip_serializing_if = "Option::is_none")]
     pub extensions: Option<&'a [&'a str]>,
 }
 
@@ -69,6 +73,8 @@ pub(crate) struct Incoming {
     pub glob_matches: Option<Vec<String>>,
     pub temp_path: Option<String>,
     pub data: Option<String>,
+    /// The exact bytes of an output event of a run with raw output.
+    pub base64: Option<String>,
     pub child_pid: Option<u32>,
     pub signal: Option<String>,
     pub core_dumped: Option<bool>,

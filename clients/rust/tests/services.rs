@@ -139,6 +139,7 @@ fn hello_tells_the_extensions_and_live_pipelines_need_stream() {
         match output {
             Output::Stdout(text) => stdout.push_str(&text),
             Output::Stderr(text) => stderr.push_str(&text),
+            Output::Bytes(bytes) => panic!("raw bytes from a pipeline: {:?}", bytes),
         }
         piece = run.recv();
     }

@@ -183,3 +183,32 @@ fn a_reader_that_falls_behind_pauses_the_command_and_loses_nothing() {
     assert_eq!(term.wait().unwrap().exit_code(), 0);
     assert!(std::path::Path::new(&done).exists());
 }
+
+#[test]
+fn raw_output_carries_the_exact_bytes_both_ways() {
+    let client = client();
+    let raw = RunOptions::new().raw_output(true);
+    let printf = Command::new("printf").arg("\\351\\377ok");
+    if !client.has_extension("raw_output").unwrap() {
+        assert!(matches!(
+            client.spawn_command(printf, &raw),
+            Err(Error::Unsupported("raw_output"))
+        ));
+        eprintln!("skipped: the executor does not offer \"raw_output\"");
+        return;
+    }
+    let mut term = client.spawn_command(printf, &raw).unwrap();
+    let mut bytes = Vec::new();
+    term.take_reader().unwrap().read_to_end(&mut bytes).unwrap();
+    assert_eq!(bytes, b"\xe9\xffok");
+
+    // Bytes that are not UTF-8 are typed as they are.
+    let script = "stty raw -echo; echo ready; head -c 2 | od -An -tx1";
+    let mut term = client.spawn_command(sh(script), &raw).unwrap();
+    let mut reader = term.take_reader().unwrap();
+    let mut seen = String::new();
+    read_until(&mut reader, &mut seen, "ready");
+    term.writer().write_all(b"\xe9\xff").unwrap();
+    read_until(&mut reader, &mut seen, "e9 ff");
+    assert_eq!(term.wait().unwrap().exit_code(), 0);
+}
