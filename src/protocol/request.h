@@ -74,6 +74,8 @@ struct Request {
   std::optional<std::string> direction;
   std::optional<std::vector<PipelineCommand>> commands;
   std::optional<std::vector<std::string>> operators;
+  /// "hello": the executor-wide extensions to switch on.
+  std::optional<std::vector<std::string>> extensions;
 };
 
 }  // namespace zelta

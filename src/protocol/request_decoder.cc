@@ -36,13 +36,14 @@ enum class Field : std::uint8_t {
   kDirection,
   kCommands,
   kOperators,
+  kExtensions,
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 18> kFieldNames = {
-    "type", "run_id", "command",    "args",      "redirects", "cwd",
-    "env",  "signal", "timeout_ms", "ast",       "path",      "patterns",
-    "rows", "cols",   "data",       "direction", "commands",  "operators",
+constexpr std::array<std::string_view, 19> kFieldNames = {
+    "type",   "run_id",     "command",  "args",      "redirects",  "cwd",  "env",
+    "signal", "timeout_ms", "ast",      "path",      "patterns",   "rows", "cols",
+    "data",   "direction",  "commands", "operators", "extensions",
 };
 
 Field field_for_key(std::string_view key) {
@@ -526,6 +527,8 @@ class RequestHandler {
         return push_strings(&request_.patterns.emplace());
       case Field::kOperators:
         return push_strings(&request_.operators.emplace());
+      case Field::kExtensions:
+        return push_strings(&request_.extensions.emplace());
       case Field::kRedirects:
         request_.redirects.emplace();
         return push(FrameKind::kRedirects);
