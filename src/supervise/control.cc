@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/signal_names.h"
+#include "protocol/extensions.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
 
@@ -70,6 +72,12 @@ int control_signal(const std::optional<std::string>& name) {
   return SIGINT;
 }
 
+std::optional<int> requested_signal(const std::optional<std::string>& name) {
+  if (!switched_on(Switch::kSignals)) return control_signal(name);
+  if (!name) return SIGINT;
+  return signal_from_name(*name);
+}
+
 std::string_view trim_white_space(std::string_view text) {
   auto bytes = [&] { return reinterpret_cast<const unsigned char*>(text.data()); };
   while (!text.empty()) {
@@ -120,7 +128,8 @@ void dispatch_control(PtyRun& run, const Request& request) {
   if (request.type == "stdin.write") {
     if (request.data) run.type_input(*request.data);
   } else if (request.type == "run.signal") {
-    if (!run.exited) ::kill(run.launch.child_pid, control_signal(request.signal));
+    if (run.exited) return;
+    if (auto number = requested_signal(request.signal)) ::kill(run.launch.child_pid, *number);
   } else if (request.type == "stream.flush") {
     flush_output(run, flush_budget(request.timeout_ms));
   } else if (request.type == "run.resize") {

@@ -20,6 +20,12 @@ std::chrono::milliseconds flush_budget(std::optional<std::uint64_t> timeout_ms);
 /// (or absent) → SIGINT. Exact, case-sensitive comparison.
 int control_signal(const std::optional<std::string>& name);
 
+/// The signal a "run.signal" sends: control_signal() until the "signals"
+/// extension is switched on; then every signal name of the system, with or
+/// without "SIG" (signal_from_name), absent → SIGINT, and nullopt (nothing
+/// is sent) for a name the system does not have.
+std::optional<int> requested_signal(const std::optional<std::string>& name);
+
 /// `text` without leading and trailing characters of the Unicode White_Space
 /// property. `text` must be valid UTF-8.
 std::string_view trim_white_space(std::string_view text);
