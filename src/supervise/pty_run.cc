@@ -12,6 +12,7 @@
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
+#include "supervise/exit_report.h"
 #include "supervise/front_end_watch.h"
 
 namespace zelta {
@@ -31,6 +32,7 @@ void reap(PtyRun& run) {
   if (pid == run.launch.child_pid) {
     run.exited = true;
     run.exit_code = pty_exit_code(status);
+    run.exit_status = status;
   }
 }
 
@@ -78,8 +80,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // unattended.
     if (output_broken()) {
       if (!run.exited) {
-        run.exit_code = pty_exit_code(
-            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch));
+        const int status =
+            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch);
+        run.exit_code = pty_exit_code(status);
+        run.exit_status = status;
         run.exited = true;
       }
       break;
@@ -153,8 +157,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   poller.reset();
   run.launch.master_fd.reset();
   exit_watch.reset();
-  write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
-  flush_stdout();
+  write_exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code), run.exit_status);
 }
 
 }  // namespace zelta

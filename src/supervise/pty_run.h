@@ -1,6 +1,7 @@
 // Supervision of a single command on its pseudo-terminal.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,8 @@ struct PtyRun {
   int input_fd;
   bool exited = false;
   int exit_code = 0;
+  /// The raw wait status once reaped (absent when the wait failed).
+  std::optional<int> exit_status;
   /// Bytes read from `input_fd` that do not yet end in a line feed.
   std::string control_buffer;
   /// How much of `control_buffer` is known to hold no line feed.
