@@ -82,7 +82,7 @@ std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const 
     }
   }
   if (plan->setup_failure.empty()) {
-    auto built = EnvironmentBlock::build(env);
+    auto built = EnvironmentBlock::build(env, inherits_environment(form));
     if (built) {
       plan->environment.emplace(std::move(built).value());
     } else {

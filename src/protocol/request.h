@@ -81,6 +81,15 @@ struct Request {
   std::optional<bool> stream;
   /// "run.ast" of a pipeline: the members run on one new pseudo-terminal.
   std::optional<bool> terminal;
+  /// "hello": the executor-wide extensions to switch on.
+  std::optional<std::vector<std::string>> extensions;
+  /// "run.ast": start from `env` alone, not the executor's environment
+  /// (with the "env" extension on).
+  std::optional<bool> env_clear;
+  /// "run.ast": output events carry the exact bytes, base64-encoded.
+  std::optional<bool> raw_output;
+  /// "stdin.write": exact bytes to type, base64-encoded (in place of `data`).
+  std::optional<std::string> base64;
 };
 
 }  // namespace zelta

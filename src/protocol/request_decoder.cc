@@ -38,13 +38,18 @@ enum class Field : std::uint8_t {
   kOperators,
   kStream,
   kTerminal,
+  kExtensions,
+  kEnvClear,
+  kRawOutput,
+  kBase64,
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 20> kFieldNames = {
-    "type",   "run_id",     "command",  "args",      "redirects", "cwd",      "env",
-    "signal", "timeout_ms", "ast",      "path",      "patterns",  "rows",     "cols",
-    "data",   "direction",  "commands", "operators", "stream",    "terminal",
+constexpr std::array<std::string_view, 24> kFieldNames = {
+    "type",   "run_id",   "command",    "args",      "redirects",  "cwd",
+    "env",    "signal",   "timeout_ms", "ast",       "path",       "patterns",
+    "rows",   "cols",     "data",       "direction", "commands",   "operators",
+    "stream", "terminal", "extensions", "env_clear", "raw_output", "base64",
 };
 
 Field field_for_key(std::string_view key) {
@@ -155,13 +160,23 @@ class RequestHandler {
     if (in_raw()) return raw_value(json(value));
     if (skip_depth_ > 0) return true;
     const Slot slot = take_slot();
-    if (slot == Slot::kField && frames_.back().field == Field::kStream) {
-      request_.stream = value;
-      return true;
-    }
-    if (slot == Slot::kField && frames_.back().field == Field::kTerminal) {
-      request_.terminal = value;
-      return true;
+    if (slot == Slot::kField) {
+      switch (frames_.back().field) {
+        case Field::kStream:
+          request_.stream = value;
+          return true;
+        case Field::kTerminal:
+          request_.terminal = value;
+          return true;
+        case Field::kEnvClear:
+          request_.env_clear = value;
+          return true;
+        case Field::kRawOutput:
+          request_.raw_output = value;
+          return true;
+        default:
+          break;
+      }
     }
     return scalar_in(slot, json(value), "unexpected boolean");
   }
@@ -522,6 +537,9 @@ class RequestHandler {
       case Field::kDirection:
         target = &request_.direction;
         break;
+      case Field::kBase64:
+        target = &request_.base64;
+        break;
       default:
         return fail("unexpected string");
     }
@@ -537,6 +555,8 @@ class RequestHandler {
         return push_strings(&request_.patterns.emplace());
       case Field::kOperators:
         return push_strings(&request_.operators.emplace());
+      case Field::kExtensions:
+        return push_strings(&request_.extensions.emplace());
       case Field::kRedirects:
         request_.redirects.emplace();
         return push(FrameKind::kRedirects);

@@ -36,7 +36,7 @@ PipelineLoop::PipelineLoop(PipelineLaunch& launch, int input_fd)
         {&launch_.stdout_end, launch_.stdout_end.get(), StdoutEvents(launch_.run_id)});
   }
   for (UniqueFd& end : launch_.stderr_ends) {
-    if (end) streams_.push_back({&end, end.get(), StdoutEvents(launch_.run_id, "stderr")});
+    if (end) streams_.push_back({&end, end.get(), StdoutEvents(launch_.run_id, false, "stderr")});
   }
 }
 
@@ -106,6 +106,8 @@ bool PipelineLoop::wait_members() {
       if (reaped == child.pid || (reaped < 0 && errno != EINTR)) {
         child.reaped = true;
         exit_code_ = reaped == child.pid ? pipeline_exit_code(status) : 1;
+        last_status_.reset();
+        if (reaped == child.pid) last_status_ = status;
         break;
       }
       if (!cycle(watch.fd(), watch ? -1 : kFallbackPollMs)) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ class PipelineLoop {
   bool wait_capture(CaptureThread& capture);
 
   std::uint32_t exit_code() const { return exit_code_; }
+  /// The last member's raw wait status, when it could be waited for.
+  std::optional<int> last_status() const { return last_status_; }
 
  private:
   struct Stream {
@@ -70,6 +73,7 @@ class PipelineLoop {
   std::vector<Stream> streams_;
   std::unique_ptr<char[]> buffer_;
   std::uint32_t exit_code_ = 0;
+  std::optional<int> last_status_;
 };
 
 }  // namespace zelta

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
+#include "supervise/exit_report.h"
 #include "supervise/pipeline_loop.h"
 
 namespace zelta {
@@ -171,8 +173,7 @@ void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
   PipelineLoop loop(launch, input_fd);
   if (launch.streamed) {
     if (!loop.wait_members() || !loop.drain_streams()) return;
-    write_event(exit_event(launch.run_id, loop.exit_code()));
-    flush_stdout();
+    write_exit_event(launch.run_id, loop.exit_code(), loop.last_status());
     return;
   }
   // Everything the report needs is allocated before the captures may take
@@ -185,6 +186,7 @@ void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
   // ended rather than waited for, and the executor may leave.
   if (!loop.wait_members()) return;
   const std::uint32_t exit_code = loop.exit_code();
+  const std::optional<int> last_status = loop.last_status();
 
   // A process the members left behind may hold a pipe open for any time;
   // the captures still unjoined on return are left to finish on their own.
@@ -211,8 +213,7 @@ void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
     write_output_event("stderr", launch.run_id, err, std::move(notice));
   }
   err.clear();
-  write_event(exit_event(launch.run_id, exit_code));
-  flush_stdout();
+  write_exit_event(launch.run_id, exit_code, last_status);
 }
 
 }  // namespace zelta

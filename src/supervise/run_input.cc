@@ -20,7 +20,8 @@ std::string& carried() {
 
 bool is_control_type(std::string_view type) {
   return type == "stdin.write" || type == "run.signal" || type == "stream.flush" ||
-         type == "run.resize";
+         type == "run.resize" || type == "run.pause" || type == "run.resume" ||
+         type == "run.foreground";
 }
 
 RunLineUse classify_run_line(std::string_view line, std::string_view run_id,
