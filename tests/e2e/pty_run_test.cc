@@ -133,14 +133,14 @@ TEST(PtyRunE2E, InterruptTypedRightAfterStartedEndsTheCommand) {
 TEST(PtyRunE2E, ControlLinesSplitAcrossWritesAndAmidNoise) {
   ExecutorProcess executor;
   start(executor, "head", {"-n", "1"});
-  // Lines for other runs, without run_id, of other types, undecodable or
-  // blank are consumed silently.
+  // Control lines for other runs or without run_id are consumed silently;
+  // lines of other types, undecodable or blank, are kept for after the run.
   executor.send(control_line("stdin.write", {{"data", "wrong\n"}, {"run_id", "other"}}) + "\n");
   executor.send(R"({"type":"stdin.write","data":"no id\n"})"
                 "\n");
-  executor.send(R"({"type":"glob","patterns":["*"],"run_id":"r1"})"
+  executor.send(R"({"type":"read_file","path":"/nonexistent/zelta","run_id":"r1"})"
                 "\n");
-  executor.send("not json\n   \n\xff\xfe\n");
+  executor.send("not json\n   \n");
   executor.send(R"(  {"type":"stdin.write","run_id":"r1",)");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   executor.send(R"("data":"typed\n"}  )"
@@ -149,6 +149,10 @@ TEST(PtyRunE2E, ControlLinesSplitAcrossWritesAndAmidNoise) {
   EXPECT_EQ(exit_code_of(events), 0);
   // The terminal echoes the typed line, then head prints it.
   EXPECT_EQ(output_of(events), "typed\r\ntyped\r\n");
+  EXPECT_EQ(executor.next_line(),
+            R"x({"exit_code":1,"error":"Read error: No such file or directory (os error 2)"})x");
+  EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Parse error"})");
+  EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Parse error"})");
   EXPECT_TRUE(executor.quiet_for(std::chrono::milliseconds(200)));
 }
 
