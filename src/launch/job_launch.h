@@ -16,7 +16,7 @@ namespace zelta {
 /// `child_pid` is the leader (which exits with the last member's code by the
 /// terminal rule), `job_group` the members' group, `command` the first
 /// member's command word. The executor waits only for the leader to report
-/// the group, which it does right after its first fork (bounded).
+/// the group, which it does once its members are forked (bounded).
 ///
 /// Fails with "Missing pipeline commands", "Only '|' operator is supported
 /// in run.pipeline" or "forkpty failed"; nothing is left running then.

@@ -71,8 +71,6 @@ void run_job_leader(const JobLeaderPlan& plan) {
       if (group == 0) {
         group = pid;
         ::tcsetpgrp(0, group);
-        write_text(plan.report_fd, reinterpret_cast<const char*>(&group), sizeof group);
-        ::close(plan.report_fd);
       }
       plan.pids[i] = pid;
     }
@@ -81,7 +79,10 @@ void run_job_leader(const JobLeaderPlan& plan) {
     previous_read = ends[0];
   }
   close_quietly(previous_read);
-  if (group == 0) ::close(plan.report_fd);
+  // Reported once every member exists, so a signal sent to the group after
+  // "started" reaches them all.
+  if (group != 0) write_text(plan.report_fd, reinterpret_cast<const char*>(&group), sizeof group);
+  ::close(plan.report_fd);
 
   // A member ended by a stop (Ctrl-Z) is left stopped: the run has no job
   // control, and "run.signal" can still end it.

@@ -22,8 +22,8 @@ struct JobLeaderPlan {
   /// so close-on-exec does not take it away).
   int master_fd = -1;
   /// Write end of the report pipe: the leader writes the members' process
-  /// group id there (a pid_t) once the first member exists, or closes it
-  /// without writing when none could be started.
+  /// group id there (a pid_t) once every member has been forked, or closes
+  /// it without writing when none could be started.
   int report_fd = -1;
   /// One exec plan per member, in pipeline order (slave_fd -1 each).
   const ChildExec* const* members = nullptr;
