@@ -8,7 +8,11 @@ const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
 const { WebSocketServer } = require('ws');
-const pty = require(process.env.WEB_TERMINAL_PTY || 'zelta-stdio-executor');
+
+/** The terminal library: the one line a node-pty front end changes. */
+function defaultPty() {
+  return require(process.env.WEB_TERMINAL_PTY || 'zelta-stdio-executor');
+}
 
 // The files the page loads, by URL path.
 const FILES = {
@@ -23,9 +27,10 @@ const FILES = {
  * Starts the server on `port` (0 picks a free one) of 127.0.0.1. Each
  * connection runs `command` with `args` (default: $SHELL, else bash, interactive).
  * Messages from the page: "i" + keys typed, or "r" + JSON {cols, rows}.
+ * `pty` is the terminal library (default as above).
  * Resolves to {port, close(), sessions}: `sessions` is the live terminals.
  */
-function startServer({ port = 0, command, args, env } = {}) {
+function startServer({ port = 0, command, args, env, pty = defaultPty() } = {}) {
   const shell = command || process.env.SHELL || 'bash';
   const shellArgs = args || (command ? [] : ['-i']);
   const server = http.createServer((req, res) => {
