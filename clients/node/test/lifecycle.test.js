@@ -40,7 +40,7 @@ for (const ending of ['close', 'exit']) {
   });
 }
 
-test('closing one terminal ends its command and executor only', async () => {
+test('closing one terminal ends its command only; its executor serves the next', async () => {
   const client = createClient({ executorPath });
   const [a, b] = [client.spawn('cat', []), client.spawn('cat', [])];
   await withTimeout(Promise.all([a.ready, b.ready]), 'starts');
@@ -49,8 +49,11 @@ test('closing one terminal ends its command and executor only', async () => {
   await allGone([a.pid]);
   assert.ok(alive(b.pid) && alive(b.executorPid));
   a.write('x'); // ignored once ended
-  b.write('\u0004');
-  assert.deepEqual(await withTimeout(b.exited, 'exit'), { exitCode: 0, signal: 0 });
+  const c = client.spawn('cat', []);
+  await withTimeout(c.ready, 'the next start');
+  assert.equal(c.executorPid, a.executorPid);
+  for (const term of [b, c]) term.write('\u0004');
+  assert.deepEqual(await withTimeout(Promise.all([b.exited, c.exited]), 'exits'), [0, 1].map(() => ({ exitCode: 0, signal: 0 })));
   await client.close();
 });
 
