@@ -8,6 +8,10 @@
 #include "platform/features.h"
 #include "platform/unique_fd.h"
 
+#if !ZELTA_LINUX_CALLS && defined(__APPLE__)
+#include <libproc.h>
+#endif
+
 namespace zelta {
 namespace {
 
@@ -56,6 +60,15 @@ ForegroundProcess foreground_process(int terminal_fd) {
 #if ZELTA_LINUX_CALLS
   process.name = program_name(group);
   process.cwd = read_link(proc_path(group, "cwd"));
+#elif defined(__APPLE__)
+  char name[PROC_PIDPATHINFO_MAXSIZE];
+  if (::proc_name(group, name, sizeof name) > 0) process.name = std::string(name);
+  proc_vnodepathinfo paths{};
+  if (::proc_pidinfo(group, PROC_PIDVNODEPATHINFO, 0, &paths, sizeof paths) ==
+          static_cast<int>(sizeof paths) &&
+      paths.pvi_cdir.vip_path[0] != '\0') {
+    process.cwd = std::string(paths.pvi_cdir.vip_path);
+  }
 #endif
   return process;
 }

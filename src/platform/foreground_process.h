@@ -18,7 +18,8 @@ struct ForegroundProcess {
 
 /// Describes the foreground process group of the terminal whose master (or
 /// slave) is `terminal_fd`. With the Linux calls the name and directory come
-/// from /proc; the portable fallback gives the process group id only. Never
+/// from /proc, on macOS from libproc; elsewhere, and in a build with the
+/// portable fallbacks on Linux, there is the process group id only. Never
 /// waits: nothing here depends on the processes' cooperation.
 ForegroundProcess foreground_process(int terminal_fd);
 

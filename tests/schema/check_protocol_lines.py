@@ -192,7 +192,8 @@ def guide_lines(path):
     with open(path, "rb") as f:
         for number, line in enumerate(f.read().split(b"\n"), 1):
             if not inside:
-                inside = line == fence
+                # "```session linux": a session that only Linux builds replay.
+                inside = line == fence or line.startswith(fence + b" ")
                 continue
             if line == b"```":
                 inside = False
