@@ -102,12 +102,12 @@ class Terminal {
     this.started = started;
     this.exited = settled(
       this.executor.hello
-        .then((extensions) => {
+        .then(() => {
           const request = { type: 'run.ast', run_id: this.runId, ast, cwd, env, rows: this._rows, cols: this._cols };
-          if (extensions.has('env')) request.env_clear = true;
-          if (extensions.has('raw_output')) request.raw_output = true;
+          if (this.executor.has('env')) request.env_clear = true;
+          if (this.executor.has('raw_output')) request.raw_output = true;
           for (const [key, { value, needs }] of Object.entries(extra)) {
-            if (!extensions.has(needs)) {
+            if (!this.executor.has(needs)) {
               throw new ExecutorError(`this executor cannot do that: it lacks the "${needs}" extension`);
             }
             request[key] = value;
