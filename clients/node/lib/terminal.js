@@ -334,7 +334,9 @@ class Terminal {
       else rest.data = this.inputDecoder.decode(input, { stream: true });
       line = rest;
     } else if (line.type === 'run.signal' && !this.sendable(line.signal)) {
-      return; // asked for before the executor's extensions were known
+      // Asked for before the executor's extensions were known: as kill() does then.
+      if (line.signal === 'HUP') this.hangUp();
+      return;
     } else if ((line.type === 'run.pause' || line.type === 'run.resume') && !this.executor.has('pause')) {
       return; // output is still held back here, without slowing the command down
     }
