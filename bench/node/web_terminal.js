@@ -64,7 +64,7 @@ function cursorRow(page, pattern) {
         const buffer = window.web.term.buffer.active;
         return new RegExp(source).test(buffer.getLine(buffer.cursorY + buffer.baseY).translateToString(true));
       },
-      { timeout: 60000 },
+      { timeout: 60000, polling: 20 },
       pattern.source,
     )
     .catch(async (err) => {
@@ -78,6 +78,7 @@ function cursorRow(page, pattern) {
 
 /** Types `text` at a fresh prompt and waits until the shell has echoed it. */
 async function typeAtPrompt(page, text) {
+  await page.bringToFront(); // a background tab's timers and drawing are throttled
   await cursorRow(page, /^\$ ?$/);
   await page.evaluate((t) => window.web.socket.send('i' + t), text);
   await cursorRow(page, new RegExp(`^\\$ ${text}$`));

@@ -80,6 +80,7 @@ class Terminal {
     this.pending = []; // control lines sent once the command has started
     this.paused = false;
     this.held = []; // output (and the exit) that came while paused
+    this.batch = []; // output bytes of the current read, handed out at its end
     this.foregroundWaiters = [];
     this.foregroundAsked = 0;
     this.dataListeners = new Listeners();
@@ -375,6 +376,16 @@ class Terminal {
     if (typeof event.base64 === 'string') bytes = Buffer.from(event.base64, 'base64');
     else if (typeof event.data === 'string') bytes = Buffer.from(event.data, 'utf8');
     else return;
+    // The events of one read from the executor are handed out together, as one
+    // read of a terminal would be: fewer, larger pieces for whoever renders them.
+    this.batch.push(bytes);
+    if (this.batch.length === 1) queueMicrotask(() => this.flushOutput());
+  }
+
+  flushOutput() {
+    if (this.batch.length === 0) return;
+    const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
+    this.batch = [];
     const data = this.decoder ? this.decoder.write(bytes) : bytes;
     if (data.length === 0) return;
     if (this.paused) this.held.push({ data });
@@ -382,6 +393,7 @@ class Terminal {
   }
 
   finish(info) {
+    this.flushOutput();
     this.state = 'exited';
     this.pending = [];
     for (const waiter of this.foregroundWaiters.splice(0)) waiter(null);
