@@ -121,6 +121,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
     if (front_end_gone(fds[3])) continue;
 
     const short master_revents = fds[0].revents;
+    // A paused run reads nothing, so a terminal hung up meanwhile would wake
+    // every wait: it is left alone until the resume, whose read tells.
+    if (run.paused && (master_revents & (POLLHUP | POLLERR))) hung_up = true;
     if (ready > 0 && fds[0].fd >= 0 && !run.paused &&
         (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
       run.input.output_seen_empty();
