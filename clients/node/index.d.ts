@@ -17,7 +17,7 @@ export interface RunOptions {
   env?: { [name: string]: string | undefined };
 }
 
-/** node-pty's IPtyForkOptions, less what a Unix terminal has no use for (uid, gid). */
+/** node-pty's IPtyForkOptions, less uid and gid: commands run as the executor's user. */
 export interface SpawnOptions {
   /** TERM of the command; default env's TERM, else "xterm". Needs the executor's "env" extension. */
   name?: string;
@@ -122,9 +122,9 @@ export interface Terminal<Data extends string | Buffer = string> {
   readonly rows: number;
   /**
    * The program in the terminal's foreground (its name as the system gives it), as last
-   * reported: reading it asks the executor for a fresh answer, so it can lag one read
-   * behind. Await `foreground()` for the current one. Needs the "foreground" extension;
-   * without it, the file given to spawn.
+   * reported: output and reading it ask the executor again (at most every 100 ms), so it
+   * can lag a moment behind. Await `foreground()` for the current one. Needs the
+   * "foreground" extension; without it, the file given to spawn.
    */
   readonly process: string;
   /** Makes write() of the flow control characters pause and resume output. */

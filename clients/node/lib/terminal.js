@@ -33,6 +33,10 @@ function checkOptions(options) {
   if (typeof options.encoding === 'string' && !Buffer.isEncoding(options.encoding)) {
     throw new TypeError(`unknown encoding ${options.encoding}`);
   }
+  for (const key of ['uid', 'gid']) {
+    // Commands run as the executor's user; switching users is not offered.
+    if (options[key] !== undefined && options[key] !== null) throw new TypeError(`the ${key} option is not supported`);
+  }
   for (const key of ['flowControlPause', 'flowControlResume']) {
     if (options[key] !== undefined && typeof options[key] !== 'string') throw new TypeError(`${key} must be a string`);
   }
@@ -387,6 +391,8 @@ class Terminal {
     const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
     this.batch = [];
     const data = this.decoder ? this.decoder.write(bytes) : bytes;
+    // Output is when the foreground program may have changed: keep `process` fresh.
+    if (this.state === 'running' && Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
     if (data.length === 0) return;
     if (this.paused) this.held.push({ data });
     else this.dataListeners.emit(data);

@@ -93,6 +93,7 @@ test('terminals', async (t) => {
       [() => client.spawn('ls', '-l'), TypeError],
       [() => client.spawn('ls', [], { encoding: 'klingon' }), TypeError],
       [() => client.spawn('ls', [], { env: 'A=1' }), TypeError],
+      [() => client.spawn('ls', [], { uid: 0 }), TypeError],
       [() => term.resize(80, 65536), RangeError],
       [() => term.write(42), TypeError],
       [() => client.spawn('ls', ['-l', 3]), TypeError],
