@@ -391,11 +391,13 @@ class Terminal {
     const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
     this.batch = [];
     const data = this.decoder ? this.decoder.write(bytes) : bytes;
-    // Output is when the foreground program may have changed: keep `process` fresh.
+    if (data.length > 0) {
+      if (this.paused) this.held.push({ data });
+      else this.dataListeners.emit(data);
+    }
+    // Output is when the foreground program may have changed: keep `process`
+    // fresh, asking only once the output is on its way.
     if (this.state === 'running' && Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
-    if (data.length === 0) return;
-    if (this.paused) this.held.push({ data });
-    else this.dataListeners.emit(data);
   }
 
   finish(info) {
