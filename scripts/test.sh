@@ -31,6 +31,12 @@ unset ZELTA_PROTOCOL_CAPTURE
 # The web terminal example in headless Chromium (bounded: well under two minutes).
 (cd examples/web-terminal && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" \
   timeout 300 node --test test/*.test.js)
+# The Rust client against the same executor, with Debian's toolchain (the oldest
+# the crate supports) even where another one comes first in PATH; its example
+# runs vim on a terminal, resizes it and quits.
+(cd clients/rust && export PATH="/usr/bin:$PATH" RUSTC=/usr/bin/rustc RUSTDOC=/usr/bin/rustdoc \
+  CARGO_TARGET_DIR="$PWD/../../build/rust" ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" &&
+  /usr/bin/cargo test --offline --locked && /usr/bin/cargo run --offline --locked --quiet --example vim)
 run_suite build/fallbacks "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_PORTABLE_FALLBACKS=ON
 # clang with libc++ and the fallbacks, as on systems without the Linux calls.
 # Debian's GoogleTest is built against libstdc++, so only the programs are
