@@ -27,10 +27,6 @@
 namespace zelta {
 namespace {
 
-// The longest failure line a clone child may write to its terminal before it
-// executes: well under what a terminal buffers with nobody reading.
-constexpr std::size_t kCloneFailureTextLimit = 1024;
-
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // A new pseudo-terminal: master and slave both close-on-exec from the start,
@@ -198,17 +194,16 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
 
   plan.descriptor_bound = find_descriptor_bound();
 
-  // With the clone the executor waits until the child has executed, so a
-  // redirection whose open might wait sends the launch down the fork path.
-  // So does a failure line longer than the terminal can hold unread: the
-  // child would block writing it while the executor waits for the child.
-  if (longest_name + kFailureTextRoom > kCloneFailureTextLimit) method = LaunchMethod::kFork;
-  if (method == LaunchMethod::kVforkClone && kVforkCloneBuilt && cwd_fd) {
-    for (const RedirectStep& step : steps) {
-      if (redirect_may_block(step, cwd_fd.get())) method = LaunchMethod::kFork;
-    }
-  }
   cwd_fd.reset();
+  // The here-documents' descriptors, the only ones the child keeps while it
+  // applies its steps.
+  std::vector<int> kept_fds;
+  for (const RedirectStep& step : steps) {
+    if (step.fd) kept_fds.push_back(step.fd.get());
+  }
+  std::sort(kept_fds.begin(), kept_fds.end());
+  plan.kept_fds = kept_fds.data();
+  plan.kept_fd_count = kept_fds.size();
   auto child = start_child(plan, method);
   if (!child) return fail("forkpty failed");
 
