@@ -13,6 +13,10 @@ namespace zelta {
 /// Fixed sizes and times of the run cycle. The poll time-out applies only
 /// where no exit watch can be had for the child.
 inline constexpr int kPollTimeoutMs = 20;
+/// How often a hung-up terminal is looked at where waits cannot watch it for
+/// changes (no readiness list): output after the command reopens it arrives
+/// within this time.
+inline constexpr int kHungUpCheckMs = 50;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;
 inline constexpr std::size_t kDrainReadSize = 1024;
@@ -45,8 +49,8 @@ struct PtyRun {
 };
 
 /// Runs a launched terminal command to its end: "started", "stdout" events
-/// as output arrives, control requests read from `input_fd` (made
-/// non-blocking and left so), then — once the child is reaped and its output
+/// as output arrives, control requests read from `input_fd` (whose flags
+/// are left as they are), then — once the child is reaped and its output
 /// drained — "exit". The master is closed and the child reaped on return.
 void supervise_pty_run(PtyLaunch launch, int input_fd = 0);
 
