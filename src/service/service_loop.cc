@@ -67,6 +67,9 @@ class PendingInput {
 
   bool empty() const { return start_ == buffer_.size(); }
 
+  // Drops what has been served now rather than at the next line.
+  void release_served() { compact(); }
+
   // True when a complete line is waiting; take_line then finds it at once.
   bool has_line() {
     const char* begin = buffer_.data() + std::max(start_, scanned_);
@@ -187,7 +190,16 @@ void run_service_loop() {
       // The line feed belongs to the line for the UTF-8 check, but it is
       // ASCII, so checking the text without it is the same.
       if (!is_valid_utf8(line)) return;
+      const bool large = line.size() >= kLargeLine;
       serve_line(line, pending.has_line());
+      // A long line's own storage goes only now that it is served. Once an
+      // earlier large request has left free space in the heap, that storage
+      // came from there rather than straight from the system, so the heap is
+      // given back once more after it.
+      if (large) {
+        pending.release_served();
+        trim_heap();
+      }
       continue;
     }
     ssize_t n = ::read(0, buffer, sizeof buffer);
