@@ -137,14 +137,16 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   // child's environment taken relative to the run's directory. When that
   // directory cannot be opened the child stops at it before any redirection.
   std::vector<RedirectStep> steps;
+  // Opened only when there is something to plan: the common launch does not
+  // touch the directory in the executor at all.
   UniqueFd cwd_fd;
-  if (plan.cwd != nullptr) {
+  if (plan.cwd != nullptr && !redirects.empty()) {
     cwd_fd.reset(::open(plan.cwd, kDirectoryHandleFlags));
     const int open_error = errno;
     // Without a handle the redirections cannot be planned (a directory the
     // child could still enter, with descriptors exhausted, say): the run is
     // refused rather than run with its redirections dropped.
-    if (!cwd_fd && !redirects.empty() && setup_failure.empty()) {
+    if (!cwd_fd && setup_failure.empty()) {
       setup_failure = spec.cwd + ": " + system_error_text(open_error) + "\n";
       setup_failure_status = 1;
     }
@@ -157,8 +159,13 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
     steps = plan_redirections(redirects, base);
   }
 
+  // The names the child may put in a failure line it builds: the command,
+  // the directory, and the files it opens (a here-document's text is no
+  // name, and its failure line is prepared here).
   std::size_t longest_name = command.size() + spec.cwd.size();
-  for (const Redirect& r : redirects) longest_name = std::max(longest_name, r.file.size());
+  for (const Redirect& r : redirects) {
+    if (redirect_open_flags(r.kind)) longest_name = std::max(longest_name, r.file.size());
+  }
   std::string scratch(longest_name + kFailureTextRoom, '\0');
 
   int reset_signals[NSIG];
