@@ -12,6 +12,7 @@
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
+#include "supervise/exit_report.h"
 #include "supervise/front_end_watch.h"
 
 namespace zelta {
@@ -31,6 +32,7 @@ void reap(PtyRun& run) {
   if (pid == run.launch.child_pid) {
     run.exited = true;
     run.exit_code = pty_exit_code(status);
+    run.exit_status = status;
   }
 }
 
@@ -38,11 +40,11 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 
 }  // namespace
 
-PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in)
-    : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id) {}
+PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output)
+    : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id, raw_output) {}
 
-void supervise_pty_run(PtyLaunch launch, int input_fd) {
-  PtyRun run(std::move(launch), input_fd);
+void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
+  PtyRun run(std::move(launch), input_fd, raw_output);
   const int master = run.launch.master_fd.get();
   write_event(started_event(static_cast<std::uint32_t>(run.launch.backend_pid),
                             static_cast<std::uint32_t>(run.launch.child_pid), run.launch.command,
@@ -85,8 +87,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // unattended.
     if (output_broken()) {
       if (!run.exited) {
-        run.exit_code = pty_exit_code(
-            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch));
+        const int status =
+            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch);
+        run.exit_code = pty_exit_code(status);
+        run.exit_status = status;
         run.exited = true;
       }
       break;
@@ -99,10 +103,11 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // A hung-up terminal is watched for changes only (the command reopening
     // it and writing): waited on for its lasting state it would end every
     // wait at once. Where waits cannot watch changes it is looked at every
-    // kHungUpCheckMs instead.
-    const bool watch_changes = hung_up && poller.registered();
+    // kHungUpCheckMs instead. A paused run's terminal is waited on only to
+    // take typed input.
+    const bool watch_changes = hung_up && !run.paused && poller.registered();
     poller.set_edge_triggered(0, watch_changes);
-    short master_events = hung_up && !watch_changes ? 0 : POLLIN;
+    short master_events = (hung_up && !watch_changes) || run.paused ? 0 : POLLIN;
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
@@ -113,8 +118,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // has ended, the terminal gets one last short wait for what is left (none
     // when it has hung up), and the end-of-cycle read decides.
     int timeout = exit_watch ? -1 : kPollTimeoutMs;
-    if (hung_up && !watch_changes && timeout < 0) timeout = kHungUpCheckMs;
+    if (hung_up && !run.paused && !watch_changes && timeout < 0) timeout = kHungUpCheckMs;
     if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
+    // An ended run that is paused waits for "run.resume" before its drain.
+    if (run.exited && run.paused) timeout = -1;
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     const bool watch_front_end = poller.registered();
@@ -130,10 +137,14 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     if (front_end_gone(fds[3])) continue;
 
     const short master_revents = fds[0].revents;
-    if (ready > 0 && fds[0].fd >= 0 && (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    // A paused run reads nothing, so a terminal hung up meanwhile would wake
+    // every wait: it is left alone until the resume, whose read tells.
+    if (run.paused && (master_revents & (POLLHUP | POLLERR))) hung_up = true;
+    if (ready > 0 && fds[0].fd >= 0 && !run.paused &&
+        (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
       run.input.output_seen_empty();
     }
-    if (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (!run.paused && (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR)))) {
       ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n > 0) {
         run.events.write(buffer, static_cast<std::size_t>(n));
@@ -152,11 +163,12 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
         run.control_buffer.append(control, static_cast<std::size_t>(n));
         serve_control_input(run);
       } else if (n == 0 || !is_transient(errno)) {
-        input_open = false;  // end of input: stop polling it
+        input_open = false;     // end of input: stop polling it
+        run.set_paused(false);  // nobody is left to resume the run
       }
     }
 
-    if (run.exited) {
+    if (run.exited && !run.paused) {
       ssize_t n = ::read(master, buffer, kDrainReadSize);
       if (n <= 0) break;
       run.events.write(buffer, static_cast<std::size_t>(n));
@@ -169,8 +181,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   poller.reset();
   run.launch.master_fd.reset();
   exit_watch.reset();
-  write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
-  flush_stdout();
+  write_exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code), run.exit_status);
 }
 
 }  // namespace zelta
