@@ -2,7 +2,9 @@
 // sharing the parent's memory while the parent waits: between its creation and
 // the exec only async-signal-safe calls are allowed here (no memory
 // allocation, no locks, no stdio, no errno-to-text lookups), and nothing the
-// parent relies on may be written.
+// parent relies on may be written but errno, which the parent restores. The
+// executable is linked with immediate binding, so no call here runs the
+// dynamic linker.
 #include "launch/child_exec.h"
 
 #include <errno.h>
@@ -118,7 +120,9 @@ void apply_step(const ChildExec& plan, const RedirectStep& step) {
     return;
   }
   if (step.path == nullptr) {
+    // Closed once installed, so a later step that waits holds only 0-2.
     ::dup2(step.fd.get(), step.target);
+    ::close(step.fd.get());
     return;
   }
   int fd;
@@ -161,17 +165,32 @@ void exec_in_child(const ChildExec& plan) {
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  // Without a terminal of its own (a member of a job on a terminal) the
-  // child keeps the session, group and streams it was given.
+  // Without a session of its own and the terminal as its controlling
+  // terminal, typed Ctrl-C would reach nothing: a sandbox that refuses either
+  // fails the launch rather than run the command half attached. Without a
+  // terminal of its own (a member of a job on a terminal) the child keeps the
+  // session, group and streams it was given.
+  const char* refused = nullptr;
+  int refusal = 0;
   if (plan.slave_fd >= 0) {
-    ::setsid();
-    ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
+    if (::setsid() < 0) {
+      refused = ": cannot start a session: ";
+      refusal = errno;
+    } else if (::ioctl(plan.slave_fd, TIOCSCTTY, 0) < 0) {
+      refused = ": cannot take the terminal: ";
+      refusal = errno;
+    }
     for (int stream = 0; stream < 3; ++stream) ::dup2(plan.slave_fd, stream);
   }
-  // The parent announces the run once this closes: typed input already
-  // reaches this session, and whatever follows may block (a failure line
-  // longer than the terminal holds unread, an open that waits for a peer).
-  if (plan.ready_fd >= 0) ::close(plan.ready_fd);
+  // Everything above 2 goes before the first step that may wait: a child
+  // stuck in an open must not hold the terminal's master (the terminal would
+  // never hang up when the executor dies) or any other of the executor's
+  // descriptors. That closes the readiness pipe too, so the parent announces
+  // the run now: typed input already reaches this session.
+  close_descriptors_above_stderr(plan.descriptor_bound, plan.kept_fds, plan.kept_fd_count);
+  if (refused != nullptr) {
+    fail_with(plan, plan.command, plan.command_length, refused, refusal, 126);
+  }
   if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
     fail_with(plan, plan.cwd, length_of(plan.cwd), ": ", errno, 1);
   }
@@ -181,8 +200,7 @@ void exec_in_child(const ChildExec& plan) {
     ::_exit(plan.setup_failure_status);
   }
   for (std::size_t i = 0; i < plan.redirect_count; ++i) apply_step(plan, plan.redirects[i]);
-  // The executor's own descriptors are close-on-exec, but one it inherited
-  // without that flag would otherwise reach the program too.
+  // Anything a step left above 2 goes now.
   close_descriptors_above_stderr(plan.descriptor_bound);
   if (plan.exec_failure != nullptr) {
     write_all(2, plan.exec_failure, plan.exec_failure_length);

@@ -1,5 +1,12 @@
 // Everything a pseudo-terminal child needs, prepared before it is created, and
 // the code the child runs. The child may only make async-signal-safe calls.
+//
+// A clone child shares the executor's memory until its exec: it reads the
+// plan and the error-text table, writes only the plan's scratch areas, and
+// its failing calls set the errno of the thread that launched it (restored
+// by the launch). It has its own copies of the descriptor table, signal
+// dispositions and mask, and runs on a private stack with every signal
+// blocked until it has set its dispositions back to the default.
 #pragma once
 
 #include <signal.h>
@@ -22,12 +29,17 @@ struct ChildExec {
   /// The run's working directory, entered with chdir; nullptr stays put.
   const char* cwd = nullptr;
   /// Write end of the launch's readiness pipe, or -1: closed once the
-  /// terminal is the child's controlling terminal and the directory is set,
-  /// before any step that may block.
+  /// terminal is the child's controlling terminal, before the directory
+  /// change and any step that may block.
   int ready_fd = -1;
 
-  /// How far the child closes descriptors above 2 before it executes.
+  /// How far the child closes descriptors above 2.
   DescriptorBound descriptor_bound;
+  /// The descriptors above 2 the redirection steps install (here-document
+  /// files), in ascending order: the only ones the child keeps past taking
+  /// its terminal.
+  const int* kept_fds = nullptr;
+  std::size_t kept_fd_count = 0;
 
   /// Signals whose disposition the child sets back to the default (those the
   /// parent found not at their default).
@@ -82,10 +94,13 @@ void prepare_child_error_texts();
 std::size_t signals_not_at_default(int* out);
 
 /// Runs in the child: resets the listed dispositions and clears the signal
-/// mask, makes the terminal its controlling terminal on 0-2, enters the
-/// working directory, closes the readiness pipe, applies the redirection
-/// steps, closes every descriptor above 2 and executes the first candidate
-/// that can be executed. A directory that cannot be entered or a redirection
+/// mask, starts a session and makes the terminal its controlling terminal on
+/// 0-2, closes every descriptor above 2 but `kept_fds` (the readiness pipe
+/// among them), enters the working directory, applies the redirection steps,
+/// closes the rest and executes the first candidate that can be executed. A
+/// session or terminal the system refuses writes "<command>: cannot start a
+/// session: <reason>\n" or "<command>: cannot take the terminal: <reason>\n"
+/// and exits with 126. A directory that cannot be entered or a redirection
 /// that cannot be applied writes "<name>: <reason>\n" to standard error and
 /// exits with 1; a failed exec writes "<command>: command not found\n" (127)
 /// or "<command>: failed to execute: <reason>\n" (126). Never returns.

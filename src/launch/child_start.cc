@@ -1,47 +1,52 @@
 #include "launch/child_start.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
+#include "platform/all_signals_blocked.h"
 #include "platform/pipe.h"
 
 namespace zelta {
 namespace {
 
-// Blocks every signal of the calling thread for its lifetime.
-class AllSignalsBlocked {
- public:
-  AllSignalsBlocked() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+// The longest line the child may write before its exec: a prepared failure
+// line, or one it builds in its scratch buffer.
+std::size_t longest_child_line(const ChildExec& plan) {
+  std::size_t longest =
+      std::max({plan.scratch_capacity, plan.setup_failure_length, plan.exec_failure_length});
+  for (std::size_t i = 0; i < plan.redirect_count; ++i) {
+    longest = std::max(longest, plan.redirects[i].failure.size());
   }
-  ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
-  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  return longest;
+}
 
- private:
-  sigset_t previous_;
-};
+bool opens_a_path(const ChildExec& plan) {
+  for (std::size_t i = 0; i < plan.redirect_count; ++i) {
+    if (plan.redirects[i].path != nullptr) return true;
+  }
+  return false;
+}
 
 Result<StartedChild, int> start_by_fork(ChildExec plan) {
   PipeEnds ready;
   if (int error = make_pipe(ready); error != 0) return Failure<int>{error};
   plan.ready_fd = ready.write.get();
   pid_t pid;
+  int error = 0;
   {
     AllSignalsBlocked blocked;
     pid = ::fork();
     if (pid == 0) exec_in_child(plan);
+    if (pid < 0) error = errno;
   }
-  if (pid < 0) return Failure<int>{errno};
+  if (pid < 0) return Failure<int>{error};
   // End of file once the child has taken the terminal (or executed, or
   // exited): when the run announces "started", typed input such as Ctrl-C
   // already reaches the command's process group as a signal.
@@ -74,8 +79,7 @@ CloneStack& clone_stack() {
   exec_in_child(*static_cast<const ChildExec*>(plan));
 }
 
-// The clone child's path, or nullopt-like failure with the error number;
-// EINVAL or ENOSYS mean the kernel does not offer it.
+// The clone child's path, or the error number of the clone.
 [[maybe_unused]] Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
   CloneStack& stack = clone_stack();
   std::lock_guard<std::mutex> hold(stack.lock);
@@ -88,6 +92,9 @@ CloneStack& clone_stack() {
   }
   int pidfd = -1;
   pid_t pid;
+  // The child's failing calls set errno in this thread's own storage.
+  const int saved_errno = errno;
+  int error = 0;
   {
     AllSignalsBlocked blocked;
     // The parent resumes only once the child has executed or exited, so the
@@ -95,8 +102,10 @@ CloneStack& clone_stack() {
     pid = ::clone(clone_entry, stack.base + kStackSize,
                   CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, const_cast<ChildExec*>(&plan),
                   &pidfd);
+    if (pid < 0) error = errno;
   }
-  if (pid < 0) return Failure<int>{errno};
+  errno = saved_errno;
+  if (pid < 0) return Failure<int>{error};
   StartedChild child;
   child.pid = pid;
   child.pidfd.reset(pidfd);
@@ -107,16 +116,24 @@ CloneStack& clone_stack() {
 
 }  // namespace
 
-Result<StartedChild, int> start_child(ChildExec plan, LaunchMethod method) {
+LaunchMethod choose_launch_method(const ChildExec& plan, LaunchMethod preferred) {
+  if (!kVforkCloneBuilt || preferred != LaunchMethod::kVforkClone) return LaunchMethod::kFork;
+  if (opens_a_path(plan)) return LaunchMethod::kFork;
+  if (longest_child_line(plan) > kCloneLineLimit) return LaunchMethod::kFork;
+  return LaunchMethod::kVforkClone;
+}
+
+Result<StartedChild, int> start_child(ChildExec plan, LaunchMethod preferred) {
 #if ZELTA_LINUX_CALLS
   if constexpr (kVforkCloneBuilt) {
-    if (method == LaunchMethod::kVforkClone) {
+    if (choose_launch_method(plan, preferred) == LaunchMethod::kVforkClone) {
+      // EINVAL or ENOSYS: a kernel without this clone; the fork serves.
       auto child = start_by_clone(plan);
       if (child || (child.error() != EINVAL && child.error() != ENOSYS)) return child;
     }
   }
 #endif
-  (void)method;
+  (void)preferred;
   return start_by_fork(plan);
 }
 

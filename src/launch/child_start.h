@@ -1,5 +1,6 @@
 // Creating a terminal child that runs exec_in_child: on a vfork-class clone
-// that shares the executor's memory until the exec, or by fork.
+// that shares the executor's memory until the exec, or by fork, and the one
+// place that chooses between the two.
 #pragma once
 
 #include <sys/types.h>
@@ -15,8 +16,12 @@ namespace zelta {
 enum class LaunchMethod {
   /// clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD) on a private stack: no copy of
   /// the executor's memory, and the launch returns once the child has executed
-  /// (or exited). Taken only where it is compiled in and the child cannot
-  /// block before its exec; fork otherwise.
+  /// (or exited). While it runs, the child shares with the executor its
+  /// memory (so the plan, the error-text table and the calling thread's errno
+  /// and C library state), but not its descriptor table, signal dispositions
+  /// or mask: it has copies of those. The executor's thread is suspended
+  /// meanwhile with every signal blocked, so it is taken only for a child
+  /// that cannot wait on anything outside (see choose_launch_method).
   kVforkClone,
   /// fork, with a readiness pipe the child closes once the terminal is its
   /// controlling terminal; the child may then block (on a FIFO) on its own.
@@ -48,12 +53,29 @@ struct StartedChild {
   LaunchMethod method = LaunchMethod::kFork;
 };
 
-/// Creates a child running exec_in_child(plan) with every signal blocked
-/// across the creation, so no handler of the executor runs in it. With
-/// kVforkClone (where built and accepted by the kernel) returns after the
-/// child has executed or exited; otherwise forks and returns once the child
-/// has closed its readiness pipe (the terminal is then its controlling
-/// terminal). Fails with the error number of the creation.
-Result<StartedChild, int> start_child(ChildExec plan, LaunchMethod method);
+/// Most bytes of one line a clone child may write to its terminal: well under
+/// what a terminal holds with nobody reading it, so the write never waits.
+inline constexpr std::size_t kCloneLineLimit = 1024;
+
+/// The method for `plan` when `preferred` is asked for. Every condition is
+/// here: the clone is taken only when it is built, preferred, and the child
+/// can reach its exec without waiting on anything the command's environment
+/// controls, that is when no redirection opens a path (an open may wait on a
+/// FIFO's peer, a lease, a network or FUSE file system, an automount or an
+/// open-permission hook, and a name can change between any check and the
+/// open) and no line the child may write is longer than kCloneLineLimit.
+/// What remains in a clone child (the working directory change and the
+/// exec's own lookup) is what a C library's spawn does too. A kernel that
+/// refuses the clone makes start_child fork instead.
+LaunchMethod choose_launch_method(const ChildExec& plan, LaunchMethod preferred);
+
+/// Creates a child running exec_in_child(plan) by the method
+/// choose_launch_method gives, with every signal blocked across the creation,
+/// so no handler of the executor runs in it, and the caller's errno kept. A
+/// clone returns after the child has executed or exited; a fork returns once
+/// the child has closed its readiness pipe (the terminal is then its
+/// controlling terminal, or the child has given up). Fails with the error
+/// number of the creation.
+Result<StartedChild, int> start_child(ChildExec plan, LaunchMethod preferred);
 
 }  // namespace zelta

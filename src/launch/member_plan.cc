@@ -123,6 +123,10 @@ std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const 
     const char* tmpdir = plan->environment->get("TMPDIR");
     base.temp_dir = tmpdir != nullptr ? tmpdir : "/tmp";
     plan->steps = member_steps(member.redirects, base);
+    for (const RedirectStep& step : plan->steps) {
+      if (step.fd) plan->kept_fds.push_back(step.fd.get());
+    }
+    std::sort(plan->kept_fds.begin(), plan->kept_fds.end());
   }
 
   std::size_t longest_name = member.command.size() + plan->cwd.size();
@@ -141,6 +145,8 @@ std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const 
     exec.exec_failure_length = plan->exec_failure.size();
   }
   exec.descriptor_bound = bound;
+  exec.kept_fds = plan->kept_fds.data();
+  exec.kept_fd_count = plan->kept_fds.size();
   exec.redirects = plan->steps.data();
   exec.redirect_count = plan->steps.size();
   exec.argv = plan->argv.data();

@@ -33,6 +33,8 @@ struct MemberPlan {
   std::vector<std::string> candidates;
   std::vector<const char*> candidate_pointers;
   std::vector<RedirectStep> steps;
+  /// The descriptors the steps install (here-document files), ascending.
+  std::vector<int> kept_fds;
   std::string setup_failure;
   std::string exec_failure;
   std::string scratch;

@@ -1,6 +1,7 @@
 #include "launch/pipeline_launch.h"
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <utility>
 
@@ -74,8 +75,13 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
   launch.streamed = form.stream.value_or(false);
   const std::string cwd = form.cwd.value_or("/tmp");
 
-  // On any failure below, returning destroys `launch`, which hands the
-  // members started so far to the background reaper.
+  // On any failure below the members started so far are killed (nobody would
+  // ever stop them: `sleep 600 | no-such-program`), and returning destroys
+  // `launch`, which hands them to the background reaper.
+  auto failed = [&launch](const std::string& reason) {
+    for (const PipelineChild& child : launch.children) ::kill(child.pid, SIGKILL);
+    return fail("spawn failed: " + reason);
+  };
   UniqueFd previous_stdout;
   for (std::size_t i = 0; i < form.commands->size(); ++i) {
     const PipelineCommand& member = (*form.commands)[i];
@@ -96,7 +102,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
     // process group can be signalled as a whole.
     spec.new_session = true;
     auto child = start_process(std::move(spec));
-    if (!child) return fail("spawn failed: " + child.error());
+    if (!child) return failed(child.error());
     launch.children.push_back(PipelineChild{child->pid});
     if (launch.streamed) {
       set_nonblocking(child->stderr_end.get());
@@ -105,7 +111,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
       continue;
     }
     auto capture = start_capture(std::move(child->stderr_end));
-    if (!capture) return fail("spawn failed: " + capture.error());
+    if (!capture) return failed(capture.error());
     launch.stderr_captures.push_back(std::move(capture).value());
     previous_stdout = std::move(child->stdout_end);
   }
@@ -118,7 +124,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
     return launch;
   }
   auto capture = start_capture(std::move(previous_stdout));
-  if (!capture) return fail("spawn failed: " + capture.error());
+  if (!capture) return failed(capture.error());
   launch.stdout_capture = std::move(capture).value();
   return launch;
 }

@@ -61,7 +61,7 @@ struct PipelineLaunch {
 /// Fails with the error reply's text: "Missing pipeline commands", "Only '|'
 /// operator is supported in run.pipeline", or "spawn failed: " and the
 /// description of the start (or capture thread) failure. Members started
-/// before a failure go on running and are reaped in the background.
+/// before a failure are killed and reaped in the background.
 Result<PipelineLaunch> launch_pipeline(const Request& pipeline_form);
 
 }  // namespace zelta

@@ -27,10 +27,6 @@
 namespace zelta {
 namespace {
 
-// The longest failure line a clone child may write to its terminal before it
-// executes: well under what a terminal buffers with nobody reading.
-constexpr std::size_t kCloneFailureTextLimit = 1024;
-
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 }  // namespace
@@ -137,14 +133,16 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   // child's environment taken relative to the run's directory. When that
   // directory cannot be opened the child stops at it before any redirection.
   std::vector<RedirectStep> steps;
+  // Opened only when there is something to plan: the common launch does not
+  // touch the directory in the executor at all.
   UniqueFd cwd_fd;
-  if (plan.cwd != nullptr) {
+  if (plan.cwd != nullptr && !redirects.empty()) {
     cwd_fd.reset(::open(plan.cwd, kDirectoryHandleFlags));
     const int open_error = errno;
     // Without a handle the redirections cannot be planned (a directory the
     // child could still enter, with descriptors exhausted, say): the run is
     // refused rather than run with its redirections dropped.
-    if (!cwd_fd && !redirects.empty() && setup_failure.empty()) {
+    if (!cwd_fd && setup_failure.empty()) {
       setup_failure = spec.cwd + ": " + system_error_text(open_error) + "\n";
       setup_failure_status = 1;
     }
@@ -157,8 +155,13 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
     steps = plan_redirections(redirects, base);
   }
 
+  // The names the child may put in a failure line it builds: the command,
+  // the directory, and the files it opens (a here-document's text is no
+  // name, and its failure line is prepared here).
   std::size_t longest_name = command.size() + spec.cwd.size();
-  for (const Redirect& r : redirects) longest_name = std::max(longest_name, r.file.size());
+  for (const Redirect& r : redirects) {
+    if (redirect_open_flags(r.kind)) longest_name = std::max(longest_name, r.file.size());
+  }
   std::string scratch(longest_name + kFailureTextRoom, '\0');
 
   int reset_signals[NSIG];
@@ -194,17 +197,16 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
 
   plan.descriptor_bound = find_descriptor_bound();
 
-  // With the clone the executor waits until the child has executed, so a
-  // redirection whose open might wait sends the launch down the fork path.
-  // So does a failure line longer than the terminal can hold unread: the
-  // child would block writing it while the executor waits for the child.
-  if (longest_name + kFailureTextRoom > kCloneFailureTextLimit) method = LaunchMethod::kFork;
-  if (method == LaunchMethod::kVforkClone && kVforkCloneBuilt && cwd_fd) {
-    for (const RedirectStep& step : steps) {
-      if (redirect_may_block(step, cwd_fd.get())) method = LaunchMethod::kFork;
-    }
-  }
   cwd_fd.reset();
+  // The here-documents' descriptors, the only ones the child keeps while it
+  // applies its steps.
+  std::vector<int> kept_fds;
+  for (const RedirectStep& step : steps) {
+    if (step.fd) kept_fds.push_back(step.fd.get());
+  }
+  std::sort(kept_fds.begin(), kept_fds.end());
+  plan.kept_fds = kept_fds.data();
+  plan.kept_fd_count = kept_fds.size();
   auto child = start_child(plan, method);
   if (!child) return fail("forkpty failed");
 

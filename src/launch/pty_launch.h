@@ -44,10 +44,9 @@ Result<Terminal> open_terminal(const winsize& size);
 
 /// Starts the execute form's command on a new pseudo-terminal. When it
 /// returns, the terminal is the command's controlling terminal (typed Ctrl-C
-/// reaches it as SIGINT). `method` is a preference: the clone is taken only
-/// where it is built and no redirect target might block its open; tests
-/// drive both. Fails with "Missing command" or "forkpty failed"; nothing is
-/// left running then.
+/// reaches it as SIGINT). `method` is a preference, decided on by
+/// choose_launch_method; tests drive both. Fails with "Missing command" or "forkpty failed";
+/// nothing is left running then.
 Result<PtyLaunch> launch_pty(const Request& execute_form,
                              LaunchMethod method = LaunchMethod::kVforkClone);
 

@@ -1,7 +1,6 @@
 #include "launch/redirections.h"
 
 #include <errno.h>
-#include <sys/stat.h>
 
 #include <string_view>
 
@@ -43,41 +42,6 @@ std::optional<int> redirect_open_flags(RedirectKind kind) {
     default:
       return std::nullopt;
   }
-}
-
-namespace {
-
-// The device numbers of the character devices whose open never waits, taken
-// from their names once.
-const std::vector<dev_t>& memory_devices() {
-  static const std::vector<dev_t> devices = [] {
-    std::vector<dev_t> found;
-    for (const char* name :
-         {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom"}) {
-      struct stat status;
-      if (::stat(name, &status) == 0 && S_ISCHR(status.st_mode)) found.push_back(status.st_rdev);
-    }
-    return found;
-  }();
-  return devices;
-}
-
-}  // namespace
-
-bool redirect_may_block(const RedirectStep& step, int dir_fd) {
-  if (step.path == nullptr) return false;
-  const std::string_view name = step.path;
-  for (std::string_view own : {"/proc/", "/dev/fd/", "/dev/std", "/dev/tty"}) {
-    if (name.substr(0, own.size()) == own) return true;
-  }
-  struct stat status;
-  if (::fstatat(dir_fd, step.path, &status, 0) != 0) return errno != ENOENT;
-  if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) return false;
-  if (!S_ISCHR(status.st_mode)) return true;
-  for (dev_t device : memory_devices()) {
-    if (device == status.st_rdev) return false;
-  }
-  return true;
 }
 
 std::vector<RedirectStep> plan_redirections(const std::vector<Redirect>& redirects,

@@ -40,7 +40,8 @@ std::optional<int> redirect_open_flags(RedirectKind kind);
 struct RedirectStep {
   int target = 0;  ///< The standard descriptor replaced: 0, 1 or 2.
   /// When set, the child opens this name (relative to its working directory)
-  /// with `flags` and mode 0666, blocking like any open.
+  /// with `flags` and mode 0666, blocking like any open (so such a step
+  /// makes the launch fork).
   const char* path = nullptr;
   int flags = 0;
   /// Otherwise an already open descriptor (a here-document file) to install.
@@ -52,14 +53,6 @@ struct RedirectStep {
   /// to its standard error and exits with status 1.
   std::string failure;
 };
-
-/// True when the child's open of this step might wait (for a FIFO's peer, a
-/// device, a name that means something else in the child): anything but a
-/// regular file, a directory, a name that does not exist yet, or one of the
-/// memory devices (null, zero, full, random, urandom). Names under /proc/ and
-/// /dev/ that depend on the opening process, and names that cannot be
-/// checked, count as ones that might. Relative names resolve against `dir_fd`.
-bool redirect_may_block(const RedirectStep& step, int dir_fd);
 
 /// The child's steps for `redirects`, prepared before any fork: the file kinds
 /// keep their name (pointing into `redirects`, which must outlive the steps),

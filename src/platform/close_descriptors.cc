@@ -45,6 +45,18 @@ int listed_bound() {
 }
 #endif
 
+// Closes the descriptors from `from` up to, not including, `end` (-1: all the
+// way up), with one system call where there is one.
+void close_span(const DescriptorBound& bound, int from, int end) {
+  if (end >= 0 && end <= from) return;
+#if ZELTA_LINUX_CALLS && defined(SYS_close_range)
+  const unsigned last = end < 0 ? ~0u : static_cast<unsigned>(end) - 1u;
+  if (::syscall(SYS_close_range, static_cast<unsigned>(from), last, 0u) == 0) return;
+#endif
+  const int stop = end < 0 ? bound.end : end;
+  for (int fd = from; fd < stop; ++fd) ::close(fd);
+}
+
 }  // namespace
 
 DescriptorBound find_descriptor_bound() {
@@ -58,17 +70,18 @@ DescriptorBound find_descriptor_bound() {
 }
 
 void close_descriptors_above_stderr(const DescriptorBound& bound, int keep) {
-#if ZELTA_LINUX_CALLS && defined(SYS_close_range)
-  if (keep < 3) {
-    if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
-  } else if ((keep == 3 || ::syscall(SYS_close_range, 3u, keep - 1u, 0u) == 0) &&
-             ::syscall(SYS_close_range, keep + 1u, ~0u, 0u) == 0) {
-    return;
+  close_descriptors_above_stderr(bound, &keep, keep >= 3 ? 1 : 0);
+}
+
+void close_descriptors_above_stderr(const DescriptorBound& bound, const int* keep,
+                                    std::size_t keep_count) {
+  int from = 3;
+  for (std::size_t i = 0; i < keep_count; ++i) {
+    if (keep[i] < from) continue;
+    close_span(bound, from, keep[i]);
+    from = keep[i] + 1;
   }
-#endif
-  for (int fd = 3; fd < bound.end; ++fd) {
-    if (fd != keep) ::close(fd);
-  }
+  close_span(bound, from, -1);
 }
 
 }  // namespace zelta

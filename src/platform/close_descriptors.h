@@ -1,6 +1,8 @@
 // Closing every descriptor above the standard streams in a new child.
 #pragma once
 
+#include <cstddef>
+
 namespace zelta {
 
 /// How far a child's closing loop must go: found before the fork, since
@@ -19,5 +21,11 @@ DescriptorBound find_descriptor_bound();
 /// Closes every descriptor from 3 up to the bound except `keep` (-1: none).
 /// Async-signal-safe: meant for a forked child before it executes a program.
 void close_descriptors_above_stderr(const DescriptorBound& bound, int keep = -1);
+
+/// The same, keeping the `keep_count` descriptors of `keep`, which must be in
+/// ascending order (entries below 3 are ignored). Async-signal-safe, and
+/// touches no memory but `keep`.
+void close_descriptors_above_stderr(const DescriptorBound& bound, const int* keep,
+                                    std::size_t keep_count);
 
 }  // namespace zelta

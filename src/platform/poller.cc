@@ -39,16 +39,21 @@ bool Poller::update(const pollfd* fds, std::size_t count) {
   }
   for (std::size_t i = 0; i < kMaxEntries; ++i) {
     pollfd& held = registered_[i];
-    if (wanted[i].fd < 0 || (held.fd >= 0 && held.events == wanted[i].events)) continue;
+    if (wanted[i].fd < 0 ||
+        (held.fd >= 0 && held.events == wanted[i].events && registered_edge_[i] == edge_[i])) {
+      continue;
+    }
     epoll_event event{};
     // The poll and epoll event bits have the same values.
     event.events = static_cast<std::uint32_t>(static_cast<unsigned short>(wanted[i].events));
+    if (edge_[i]) event.events |= EPOLLET;
     event.data.u64 = i;
     if (::epoll_ctl(list_.get(), held.fd >= 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, wanted[i].fd,
                     &event) != 0) {
       return false;
     }
     held = wanted[i];
+    registered_edge_[i] = edge_[i];
   }
   return true;
 #else

@@ -30,6 +30,15 @@ class Poller {
   /// counts as the same descriptor).
   int poll(pollfd* fds, std::size_t count, int timeout_ms);
 
+  /// Makes entry `entry` report only changes from now on (edge-triggered):
+  /// a state that lasts, such as a hang-up, is reported once instead of in
+  /// every wait, and the entry is reported again when the descriptor is woken
+  /// (data arrives, say). Only while registered(); plain poll() has no such
+  /// mode, so a caller that relies on it must check registered() first.
+  void set_edge_triggered(std::size_t entry, bool edge) {
+    if (entry < kMaxEntries) edge_[entry] = edge;
+  }
+
   /// Closes the readiness list; later calls are plain poll().
   void reset() { list_.reset(); }
 
@@ -41,6 +50,8 @@ class Poller {
 
   UniqueFd list_;
   pollfd registered_[kMaxEntries];
+  bool edge_[kMaxEntries] = {};
+  bool registered_edge_[kMaxEntries] = {};
 };
 
 }  // namespace zelta

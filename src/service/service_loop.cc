@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
+#include "protocol/system_error.h"
 #include "protocol/utf8.h"
 #include "service/heap_release.h"
 #include "service/run_handler.h"
@@ -66,6 +68,9 @@ class PendingInput {
   }
 
   bool empty() const { return start_ == buffer_.size(); }
+
+  // Drops what has been served now rather than at the next line.
+  void release_served() { compact(); }
 
   // True when a complete line is waiting; take_line then finds it at once.
   bool has_line() {
@@ -126,11 +131,35 @@ struct ReleaseOutput {
   ~ReleaseOutput() { hold_output(false); }
 };
 
+// The reply to a request whose serving ran out of memory: the error the
+// request gives for a failed allocation of its own.
+Reply out_of_memory_reply(std::string_view type) {
+  const std::string text = system_error_text(ENOMEM);
+  if (type == "read_file") return error_reply("Read error: " + text);
+  if (type == "run.ast") return error_reply("spawn failed: " + text);
+  return error_reply(text);
+}
+
+void serve_decoded_line(std::string_view line, bool more_waiting, std::string_view& type);
+
 }  // namespace
 
 void serve_line(std::string_view line, bool more_waiting) {
   // First, so that it ends after everything the request held is freed.
   const HeapGiveBack give_back(line.size());
+  // No request may end the executor: an allocation that fails while one is
+  // served becomes its error reply, and the next one is served.
+  std::string_view type;  // a static text
+  try {
+    serve_decoded_line(line, more_waiting, type);
+  } catch (const std::bad_alloc&) {
+    write_reply(out_of_memory_reply(type));
+  }
+}
+
+namespace {
+
+void serve_decoded_line(std::string_view line, bool more_waiting, std::string_view& type) {
   auto decoded = decode_request(line);
   hold_output(more_waiting && (!decoded || !needs_system_work(decoded.value().type)));
   if (!decoded) {
@@ -138,6 +167,10 @@ void serve_line(std::string_view line, bool more_waiting) {
     return;
   }
   Request& request = decoded.value();
+  // A static text: the request is gone by the time a failure is answered.
+  for (std::string_view known : {"read_file", "run.ast"}) {
+    if (request.type == known) type = known;
+  }
   if (is_run_request(request.type) && request.run_id) {
     write_event(recv_event(request.type, *request.run_id));
   }
@@ -156,6 +189,8 @@ void serve_line(std::string_view line, bool more_waiting) {
   }
 }
 
+}  // namespace
+
 void run_service_loop() {
   const ReleaseOutput release;
   PendingInput pending;
@@ -166,7 +201,16 @@ void run_service_loop() {
       // The line feed belongs to the line for the UTF-8 check, but it is
       // ASCII, so checking the text without it is the same.
       if (!is_valid_utf8(line)) return;
+      const bool large = line.size() >= kLargeLine;
       serve_line(line, pending.has_line());
+      // A long line's own storage goes only now that it is served. Once an
+      // earlier large request has left free space in the heap, that storage
+      // came from there rather than straight from the system, so the heap is
+      // given back once more after it.
+      if (large) {
+        pending.release_served();
+        trim_heap();
+      }
       take_carried(pending);
       continue;
     }
@@ -185,8 +229,8 @@ void run_service_loop() {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // A terminal run leaves descriptor 0 non-blocking; wait for input
-      // instead of polling it every millisecond.
+      // Another holder of descriptor 0's description may have made it
+      // non-blocking; wait for input instead of polling it every millisecond.
       pollfd pfd{0, POLLIN, 0};
       ::poll(&pfd, 1, -1);
       continue;

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "launch/member_reaper.h"
@@ -31,8 +33,24 @@ bool has_ended(pid_t pid) {
 
 pollfd front_end_poll_entry() { return pollfd{output_fd(), 0, 0}; }
 
+pollfd front_end_change_entry() {
+  pollfd entry = front_end_poll_entry();
+#ifdef MSG_NOSIGNAL
+  struct stat status;
+  if (::fstat(entry.fd, &status) == 0 && S_ISSOCK(status.st_mode)) entry.events = POLLOUT;
+#endif
+  return entry;
+}
+
 bool front_end_gone(const pollfd& entry) {
   if ((entry.revents & (POLLERR | POLLHUP)) != 0) mark_output_broken();
+#ifdef MSG_NOSIGNAL
+  // Sends nothing: it only fails once the peer can no longer receive.
+  if ((entry.revents & POLLOUT) != 0 && ::send(entry.fd, "", 0, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+      (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
+    mark_output_broken();
+  }
+#endif
   return output_broken();
 }
 

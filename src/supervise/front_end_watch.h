@@ -25,6 +25,13 @@ inline constexpr std::chrono::milliseconds kHangUpGrace{500};
 /// front end's departure is seen without writing anything.
 pollfd front_end_poll_entry();
 
+/// The entry for a wait that reports changes only (an edge-triggered Poller
+/// entry): on a socket it also asks for POLLOUT, which such a wait reports
+/// whenever the socket is woken. A front end that shuts down only its
+/// reading side of a socket wakes it and shows in no other way; front_end_gone
+/// then asks the socket with an empty send. Elsewhere: front_end_poll_entry().
+pollfd front_end_change_entry();
+
 /// True when the returned events of that entry (or an earlier failed write)
 /// say the front end is gone; the output is then marked broken.
 bool front_end_gone(const pollfd& entry);

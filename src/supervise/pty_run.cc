@@ -54,7 +54,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
                             run.launch.run_id));
   flush_stdout();
   set_nonblocking(master);
-  set_nonblocking(input_fd);
+  // The control input stays as it is: its open file description is shared
+  // with whoever started the executor (a shell's terminal, say), which a
+  // non-blocking flag left behind would break. It is read only when a wait
+  // has found it readable.
 
   // Readable when the child ends, so that a cycle whose terminal has hung up
   // can sleep until then instead of spinning; without one the cycle times out.
@@ -64,7 +67,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   bool input_open = true;
   // Set once the terminal reports a hang-up without data (no process holds
   // the slave side): poll would then return at once in every cycle, so the
-  // master is only read once per cycle and the wait is on the child instead.
+  // master is only read once per cycle and watched for changes only.
   bool hung_up = false;
   // Asking about the child costs a system call; it is done only when the
   // exit watch has fired, when there is no watch, after a poll that timed out
@@ -74,6 +77,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   // The same four descriptors are waited on in every cycle: registered once,
   // a wait costs no more than one on fewer descriptors.
   Poller poller;
+  // The output as watched for changes (a front end that shuts down only its
+  // reading side of a socket shows in no other way); where waits cannot
+  // watch changes, the plain entry.
+  const pollfd front_end_changes = front_end_change_entry();
   char buffer[kOutputReadSize];
   char control[kControlReadSize];
 
@@ -96,8 +103,14 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
     run.input.begin_cycle();
 
     pollfd fds[4];
-    // A paused run's terminal is waited on only to take typed input.
-    short master_events = hung_up || run.paused ? 0 : POLLIN;
+    // A hung-up terminal is watched for changes only (the command reopening
+    // it and writing): waited on for its lasting state it would end every
+    // wait at once. Where waits cannot watch changes it is looked at every
+    // kHungUpCheckMs instead. A paused run's terminal is waited on only to
+    // take typed input.
+    const bool watch_changes = hung_up && !run.paused && poller.registered();
+    poller.set_edge_triggered(0, watch_changes);
+    short master_events = (hung_up && !watch_changes) || run.paused ? 0 : POLLIN;
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
@@ -108,12 +121,15 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
     // has ended, the terminal gets one last short wait for what is left (none
     // when it has hung up), and the end-of-cycle read decides.
     int timeout = exit_watch ? -1 : kPollTimeoutMs;
+    if (hung_up && !run.paused && !watch_changes && timeout < 0) timeout = kHungUpCheckMs;
     if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
     // An ended run that is paused waits for "run.resume" before its drain.
     if (run.exited && run.paused) timeout = -1;
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
-    fds[3] = front_end_poll_entry();
+    const bool watch_front_end = poller.registered();
+    poller.set_edge_triggered(3, watch_front_end);
+    fds[3] = watch_front_end ? front_end_changes : front_end_poll_entry();
     const int ready = poller.poll(fds, 4, timeout);
     if (ready < 0) fds[0].revents = fds[1].revents = fds[2].revents = fds[3].revents = 0;
     if (ready <= 0) check_child = true;

@@ -14,6 +14,10 @@ namespace zelta {
 /// Fixed sizes and times of the run cycle. The poll time-out applies only
 /// where no exit watch can be had for the child.
 inline constexpr int kPollTimeoutMs = 20;
+/// How often a hung-up terminal is looked at where waits cannot watch it for
+/// changes (no readiness list): output after the command reopens it arrives
+/// within this time.
+inline constexpr int kHungUpCheckMs = 50;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;
 inline constexpr std::size_t kDrainReadSize = 1024;
@@ -58,10 +62,10 @@ struct PtyRun {
 
 /// Runs a launched terminal command to its end: "started", "stdout" events
 /// as output arrives (base64 with `raw_output`), control requests read from
-/// `input_fd` (made non-blocking and left so; other lines read are carried
-/// to the service loop, see run_input.h), then — once the child is reaped
-/// and its output drained — "exit". The master is closed and the child
-/// reaped on return.
+/// `input_fd` (whose flags are left as they are; other lines read are
+/// carried to the service loop, see run_input.h), then — once the child is
+/// reaped and its output drained — "exit". The master is closed and the
+/// child reaped on return.
 void supervise_pty_run(PtyLaunch launch, int input_fd = 0, bool raw_output = false);
 
 }  // namespace zelta

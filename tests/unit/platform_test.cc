@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/all_signals_blocked.h"
 #include "platform/child_exit_watch.h"
 #include "platform/close_descriptors.h"
 #include "platform/dir_reader.h"
@@ -209,6 +211,56 @@ TEST(PlatformCloseDescriptors, ChildKeepsOnlyTheStandardStreamsAndTheOneAskedFor
     EXPECT_EQ(WEXITSTATUS(status), 0) << "keep " << keep;
   }
   for (int fd : {low, high, kept}) ::close(fd);
+}
+
+TEST(PlatformCloseDescriptors, ChildKeepsAListOfDescriptors) {
+  int fds[6];
+  for (int& fd : fds) fd = ::open("/dev/null", O_RDONLY);
+  std::sort(std::begin(fds), std::end(fds));
+  const DescriptorBound bound = find_descriptor_bound();
+  // Kept: none, the lowest, two apart, neighbours, the highest; entries
+  // below 3 are ignored.
+  const std::vector<std::vector<int>> keeps = {
+      {}, {fds[0]}, {1, fds[1], fds[3]}, {fds[2], fds[3]}, {fds[5]}};
+  for (const auto& keep : keeps) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      close_descriptors_above_stderr(bound, keep.data(), keep.size());
+      int wrong = 0;
+      for (int fd : fds) {
+        const bool kept = std::find(keep.begin(), keep.end(), fd) != keep.end();
+        if ((::fcntl(fd, F_GETFD) != -1) != kept) ++wrong;
+      }
+      for (int fd = 0; fd < 3; ++fd) wrong += ::fcntl(fd, F_GETFD) == -1 ? 1 : 0;
+      ::_exit(wrong);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << keep.size() << " kept";
+  }
+  for (int fd : fds) ::close(fd);
+}
+
+TEST(PlatformSignals, EverySignalIsBlockedTheLibrarysOwnToo) {
+  sigset_t before;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  {
+    AllSignalsBlocked blocked;
+    if constexpr (kLinuxCalls) {
+      // Read back with the raw call: the C library hides its own signals.
+      std::uint64_t mask = 0;
+      ASSERT_EQ(::syscall(SYS_rt_sigprocmask, SIG_BLOCK, nullptr, &mask, sizeof mask), 0);
+      EXPECT_EQ(mask, ~std::uint64_t{0} & ~(std::uint64_t{1} << (SIGKILL - 1)) &
+                          ~(std::uint64_t{1} << (SIGSTOP - 1)));
+    } else {
+      sigset_t now;
+      ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
+      for (int s : {SIGINT, SIGTERM, SIGCHLD, SIGUSR1}) EXPECT_TRUE(::sigismember(&now, s));
+    }
+  }
+  sigset_t after;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  for (int s = 1; s < NSIG; ++s) EXPECT_EQ(::sigismember(&after, s), ::sigismember(&before, s));
 }
 
 TEST(PlatformDirReader, ListsEveryEntryWithItsTypeAndFailsOnAFile) {

@@ -135,16 +135,24 @@ TEST_P(PtyLaunchBoth, FailuresAreReportedOnTheTerminal) {
        dir.path + "/gone",
        1,
        dir.path + "/gone: No such file or directory (os error 2)\r\n"},
+      // A redirection that opens a path always forks.
       {"true",
        {redirect(RedirectKind::kInput, "missing")},
        dir.path,
        1,
-       "missing: No such file or directory (os error 2)\r\n"},
+       "missing: No such file or directory (os error 2)\r\n",
+       true},
       {"true",
        {redirect(RedirectKind::kOutput, ".")},
        dir.path,
        1,
-       ".: Is a directory (os error 21)\r\n"},
+       ".: Is a directory (os error 21)\r\n",
+       true},
+      {"true",
+       {redirect(RedirectKind::kHereString, "doc")},
+       "/nonexistent-zelta",
+       1,
+       "/nonexistent-zelta: No such file or directory (os error 2)\r\n"},
       // Failure lines longer than a terminal holds unread: the launch must not
       // wait on a child that waits for a reader.
       {long_name,
@@ -180,7 +188,7 @@ TEST_P(PtyLaunchBoth, RedirectionsAreOpenedByTheCommandInOrder) {
       redirect(RedirectKind::kAppend, "log", 2),
       redirect(RedirectKind::kOutput, "second"),
   };
-  auto events = run(form);
+  auto events = run(form, true);
   EXPECT_EQ(exit_code_of(events), 0);
   EXPECT_EQ(output_of(events), "");
   EXPECT_EQ(dir.read_file("first"), "");
@@ -200,6 +208,17 @@ TEST_P(PtyLaunchBoth, RedirectionsAreOpenedByTheCommandInOrder) {
   EXPECT_EQ(dir.read_file("first"), "doc\nout\nerr\n");
 }
 
+// A here-document's text is stored by the executor, not named in a line the
+// child builds: however long, it keeps the clone path.
+TEST_P(PtyLaunchBoth, LongHereDocumentKeepsTheChosenPath) {
+  auto form = execute_form("wc", {"-c"});
+  form.redirects =
+      std::vector<Redirect>{redirect(RedirectKind::kHereString, std::string(5000, 'h'))};
+  auto events = run(form);
+  EXPECT_EQ(exit_code_of(events), 0);
+  EXPECT_EQ(output_of(events), "5001\r\n");
+}
+
 TEST_P(PtyLaunchBoth, InterruptTypedRightAfterTheLaunchEndsTheCommand) {
   HostileSignals hostile;
   for (int round = 0; round < 10; ++round) {
@@ -211,32 +230,57 @@ TEST_P(PtyLaunchBoth, InterruptTypedRightAfterTheLaunchEndsTheCommand) {
   }
 }
 
-TEST(PtyLaunch, TargetsWhoseOpenMightWaitTakeTheForkPath) {
-  ScratchDir dir;
-  dir.write_file("file", "x");
-  ASSERT_EQ(::mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
-  ASSERT_EQ(::symlink("fifo", (dir.path + "/to-fifo").c_str()), 0);
-  UniqueFd base(::open(dir.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+TEST(PtyLaunch, EveryConditionOfTheLaunchChoice) {
+  // A plan as the launch prepares it, changed by one condition per case.
+  char scratch[kFailureTextRoom + 16];
+  RedirectStep steps[2];
+  steps[0].fd.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));  // a here-document
+  const std::string long_line(kCloneLineLimit + 1, 'x');
   struct Case {
-    const char* path;
-    bool may_block;
+    const char* name;
+    LaunchMethod preferred;
+    const char* path;          // a second step opening this path
+    std::size_t failure_size;  // a second step failing with a line this long
+    std::size_t setup_size;    // a setup failure line this long
+    std::size_t exec_size;     // an exec failure line this long
+    std::size_t scratch_size;  // 0: the plain scratch buffer
+    LaunchMethod expected;
   };
+  constexpr auto kClone = LaunchMethod::kVforkClone;
+  constexpr auto kFork = LaunchMethod::kFork;
+  const std::size_t n = kCloneLineLimit;
   const Case cases[] = {
-      {"file", false},      {"missing", false},      {".", false},
-      {"/dev/null", false}, {"/dev/urandom", false}, {"fifo", true},
-      {"to-fifo", true},    {"/dev/stdout", true},   {"/dev/stdin", true},
-      {"/dev/tty", true},   {"/dev/fd/0", true},     {"/proc/self/cwd/file", true},
-      {"/dev/ptmx", true},  {"file/below", true},
+      {"plain", kClone, nullptr, 0, 0, 0, 0, kClone},
+      {"fork asked for", kFork, nullptr, 0, 0, 0, 0, kFork},
+      {"regular file", kClone, "file", 0, 0, 0, 0, kFork},
+      {"memory device", kClone, "/dev/null", 0, 0, 0, 0, kFork},
+      {"missing name", kClone, "no/such/name", 0, 0, 0, 0, kFork},
+      {"failure step at the limit", kClone, nullptr, n, 0, 0, 0, kClone},
+      {"failure step beyond it", kClone, nullptr, n + 1, 0, 0, 0, kFork},
+      {"setup failure beyond it", kClone, nullptr, 0, n + 1, 0, 0, kFork},
+      {"exec failure beyond it", kClone, nullptr, 0, 0, n + 1, 0, kFork},
+      {"long names", kClone, nullptr, 0, 0, 0, n + 1, kFork},
   };
   for (const Case& c : cases) {
-    RedirectStep step;
-    step.path = c.path;
-    EXPECT_EQ(redirect_may_block(step, base.get()), c.may_block) << c.path;
+    ChildExec plan;
+    plan.scratch = scratch;
+    plan.scratch_capacity = c.scratch_size != 0 ? c.scratch_size : sizeof scratch;
+    steps[1].path = c.path;
+    steps[1].failure.assign(c.failure_size, 'x');
+    plan.redirects = steps;
+    plan.redirect_count = 2;
+    plan.setup_failure = long_line.data();
+    plan.setup_failure_length = c.setup_size;
+    plan.exec_failure = long_line.data();
+    plan.exec_failure_length = c.exec_size;
+    const LaunchMethod expected = kVforkCloneBuilt ? c.expected : kFork;
+    EXPECT_EQ(choose_launch_method(plan, c.preferred), expected) << c.name;
   }
-  RedirectStep here_document;
-  here_document.fd.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  EXPECT_FALSE(redirect_may_block(here_document, base.get()));
+}
 
+TEST(PtyLaunch, FifoTargetWaitsInAForkedChild) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
   // A FIFO target waits in a forked child, which the launch does not wait for.
   auto form = execute_form("cat");
   form.redirects = std::vector<Redirect>{redirect(RedirectKind::kInput, dir.path + "/fifo")};
@@ -249,7 +293,6 @@ TEST(PtyLaunch, TargetsWhoseOpenMightWaitTakeTheForkPath) {
   }
   auto events = harness.events_until_end();
   EXPECT_EQ(output_of(events), "late\r\n");
-  ::unlink((dir.path + "/to-fifo").c_str());
   ::unlink((dir.path + "/fifo").c_str());
 }
 

@@ -9,11 +9,19 @@
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
+#include <cstdint>
+#include <new>
+#include <string_view>
 
+#include "platform/features.h"
 #include "platform/unique_fd.h"
 #include "protocol/system_error.h"
 #include "protocol/utf8.h"
+
+#if ZELTA_LINUX_CALLS
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace zelta {
 namespace {
@@ -29,7 +37,6 @@ constexpr const char* kOwnTerminal = "file is the executor's own controlling ter
 constexpr std::size_t kReadStep = 256 * 1024;
 // First capacity when the size of the file is unknown (pipes, /proc files).
 constexpr std::size_t kUnknownSizeCapacity = 64 * 1024;
-constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max() - 1;
 
 // End of the last complete UTF-8 sequence in `bytes`: a sequence cut off by
 // the end of a read is left for the next check.
@@ -63,6 +70,30 @@ bool is_own_stream(const struct stat& st) {
   return false;
 }
 
+// True for a file of a kernel file system (/proc, /sys), whose size says
+// nothing about what a read returns: 0 for most, 4 KiB for many, while
+// /proc/self/pagemap reads on for as long as the address space goes.
+bool on_kernel_file_system(int fd, std::string_view path) {
+#if ZELTA_LINUX_CALLS
+  (void)path;
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return false;
+  return fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC;
+#else
+  (void)fd;
+  return path.substr(0, 6) == "/proc/" || path.substr(0, 5) == "/sys/";
+#endif
+}
+
+// The largest regular file read: half the machine's memory, since the reply
+// holds the text once more while it is written. Unknown memory: no bound.
+std::uint64_t largest_regular_file() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) / 2 * static_cast<std::uint64_t>(page_size);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // Waits until `fd` has data or an end, at most `idle_ms` and not past
@@ -80,6 +111,56 @@ bool wait_readable(int fd, int idle_ms, Clock::time_point deadline) {
   }
 }
 
+// Reads the open file `fd` of `size` bytes (0: unknown) whole. Throws when
+// memory runs out.
+Result<std::string> read_open_file(int fd, std::size_t size, const StreamLimits& limits) {
+  // A file of known size is read to its end, however much it grows meanwhile;
+  // everything else is bounded.
+  const bool stream = size == 0;
+  const std::size_t limit = stream ? limits.max_bytes : SIZE_MAX - kReadStep;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.total_ms);
+  std::string content;
+  // One byte beyond the size, so that the read which finds the end needs no
+  // growth: a regular file is never copied to a larger buffer.
+  content.reserve(stream ? kUnknownSizeCapacity : size + 1);
+  // The text is checked piece by piece while it is still in the cache, and
+  // reading stops at the first byte that cannot be UTF-8.
+  std::size_t checked = 0;
+  for (;;) {
+    // Room for one read step beyond the limit tells a stream at the limit
+    // from a longer one. Every read asks for a whole step or what is left of
+    // the storage, never for a few odd bytes, which some files of /proc
+    // refuse (pagemap reads whole entries only).
+    if (content.size() == content.capacity()) {
+      content.reserve(std::min(content.capacity() * 2, limit + kReadStep));
+    }
+    const std::size_t before = content.size();
+    const std::size_t room = std::min(content.capacity() - before, kReadStep);
+    // A FIFO reads as ended while no writer has come yet, so a stream is
+    // only read once it has data or has really ended.
+    if (stream && !wait_readable(fd, limits.idle_ms, deadline)) {
+      return fail(system_error_text(EAGAIN));
+    }
+    content.resize(before + room);
+    const ssize_t n = ::read(fd, content.data() + before, room);
+    if (n < 0) {
+      const int error = errno;
+      content.resize(before);
+      if (error == EINTR) continue;
+      if ((error == EAGAIN || error == EWOULDBLOCK) && stream) continue;
+      return fail(system_error_text(error));
+    }
+    content.resize(before + static_cast<std::size_t>(n));
+    if (content.size() > limit) return fail(system_error_text(EFBIG));
+    const std::string_view unchecked = std::string_view(content).substr(checked);
+    const std::size_t piece = n == 0 ? unchecked.size() : complete_prefix(unchecked);
+    if (!is_valid_utf8(unchecked.substr(0, piece))) return fail(kNotUtf8);
+    checked += piece;
+    if (n == 0) break;
+  }
+  return content;
+}
+
 }  // namespace
 
 Result<std::string> read_text_file(const std::string& path, const StreamLimits& limits) {
@@ -93,58 +174,30 @@ Result<std::string> read_text_file(const std::string& path, const StreamLimits& 
   if (fd < 0) return fail(system_error_text(errno));
   UniqueFd file(fd);
 
-  std::size_t hint = 0;
   struct stat st;
   const bool stat_ok = ::fstat(fd, &st) == 0;
-  // Regular files end and are read whole. Anything else (FIFOs, devices,
-  // sockets) may never end or never deliver, so it is bounded in size and time.
+  // Regular files with a size end and are read whole. Anything else (FIFOs,
+  // devices, sockets, files of /proc and /sys, or of no size) may never end or
+  // never deliver, so it is bounded in size and time.
   const bool regular = stat_ok && S_ISREG(st.st_mode);
+  const bool sized = regular && st.st_size > 0 && !on_kernel_file_system(fd, path);
   if (stat_ok && !regular && is_own_stream(st)) return fail(kOwnStream);
   // Reading the controlling terminal would take the user's keystrokes, or stop
   // the whole executor (SIGTTIN) when it is not in the terminal's foreground.
   if (stat_ok && S_ISCHR(st.st_mode) && ::isatty(fd) && ::tcgetsid(fd) == ::getsid(0)) {
     return fail(kOwnTerminal);
   }
-  if (regular) hint = static_cast<std::size_t>(st.st_size);
-  const std::size_t limit = regular ? kNoLimit : limits.max_bytes;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.total_ms);
-  std::string content;
-  // One byte beyond the size, so that the read which finds the end needs no
-  // growth: a regular file is never copied to a larger buffer.
-  content.reserve(hint > 0 ? hint + 1 : kUnknownSizeCapacity);
-  // The text is checked piece by piece while it is still in the cache, and
-  // reading stops at the first byte that cannot be UTF-8.
-  std::size_t checked = 0;
-  for (;;) {
-    if (content.size() == content.capacity()) {
-      content.reserve(std::min(content.capacity() * 2, limit + 1));
-    }
-    const std::size_t before = content.size();
-    // One byte more than the limit tells a stream at the limit from a longer one.
-    const std::size_t room = std::min({content.capacity() - before, kReadStep, limit - before + 1});
-    // A FIFO reads as ended while no writer has come yet, so a stream is
-    // only read once it has data or has really ended.
-    if (!regular && !wait_readable(fd, limits.idle_ms, deadline)) {
-      return fail(system_error_text(EAGAIN));
-    }
-    content.resize(before + room);
-    const ssize_t n = ::read(fd, content.data() + before, room);
-    if (n < 0) {
-      const int error = errno;
-      content.resize(before);
-      if (error == EINTR) continue;
-      if ((error == EAGAIN || error == EWOULDBLOCK) && !regular) continue;
-      return fail(system_error_text(error));
-    }
-    content.resize(before + static_cast<std::size_t>(n));
-    if (content.size() > limit) return fail(system_error_text(EFBIG));
-    const std::string_view unchecked = std::string_view(content).substr(checked);
-    const std::size_t piece = n == 0 ? unchecked.size() : complete_prefix(unchecked);
-    if (!is_valid_utf8(unchecked.substr(0, piece))) return fail(kNotUtf8);
-    checked += piece;
-    if (n == 0) break;
+  // Refused before anything is allocated: a sparse file claims any size.
+  if (sized && static_cast<std::uint64_t>(st.st_size) > largest_regular_file()) {
+    return fail(system_error_text(EFBIG));
   }
-  return content;
+  try {
+    return read_open_file(fd, sized ? static_cast<std::size_t>(st.st_size) : 0, limits);
+  } catch (const std::bad_alloc&) {
+    return fail(system_error_text(ENOMEM));
+  } catch (const std::length_error&) {
+    return fail(system_error_text(ENOMEM));
+  }
 }
 
 Reply read_file_service(const Request& request) {
