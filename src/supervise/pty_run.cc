@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "platform/child_exit_watch.h"
-#include "platform/poller.h"
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
@@ -66,9 +65,6 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   // or failed, and once before the first wait (an exit before the watch was
   // made may not wake it).
   bool check_child = true;
-  // The same four descriptors are waited on in every cycle: registered once,
-  // a wait costs no more than one on fewer descriptors.
-  Poller poller;
   char buffer[kOutputReadSize];
   char control[kControlReadSize];
 
@@ -104,7 +100,13 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     fds[3] = front_end_poll_entry();
-    const int ready = poller.poll(fds, 4, timeout);
+    // poll(), not epoll: a pipe's wake-up of a poll() carries the hint that
+    // the writer is about to sleep, so a front end that writes a keystroke
+    // and waits for its echo gets the executor woken on its own processor;
+    // an epoll wait is woken without it and may be sent to an idle processor
+    // instead, which on a virtual machine costs more than the keystroke's own
+    // work. For four descriptors poll() is no dearer.
+    const int ready = ::poll(fds, 4, timeout);
     if (ready < 0) fds[0].revents = fds[1].revents = fds[2].revents = fds[3].revents = 0;
     if (ready <= 0) check_child = true;
     if (fds[2].revents != 0) {
@@ -150,7 +152,6 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   // A character still cut off when the output ends can never be completed.
   run.events.finish();
   // The run's descriptors are gone by the time the front end sees "exit".
-  poller.reset();
   run.launch.master_fd.reset();
   exit_watch.reset();
   write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
