@@ -2,6 +2,7 @@
 // streams on pipes and times how long its output takes to reach an "exit"
 // line. Modes:
 //   executor-throughput EXECUTOR FILE   -> "<seconds> <peak KiB of the executor>"
+//   executor-raw-throughput EXECUTOR FILE -> the same with "raw_output": true
 //   baseline-throughput BASELINE FILE   -> "<seconds>"  (runs BASELINE cat FILE)
 //   executor-latency EXECUTOR RUNS      -> "<median us> <p99 us>" for `true`
 #include <fcntl.h>
@@ -95,11 +96,13 @@ long peak_kib(pid_t pid) {
   return -1;
 }
 
-std::string run_request(const std::string& command, const std::vector<std::string>& args) {
+std::string run_request(const std::string& command, const std::vector<std::string>& args,
+                        bool raw_output = false) {
   std::string list;
   for (const auto& a : args) list += (list.empty() ? "\"" : ",\"") + a + "\"";
-  return "{\"type\":\"run.ast\",\"run_id\":\"b\",\"ast\":{\"Command\":{\"name\":\"" + command +
-         "\",\"args\":[" + list + "],\"single_quoted_args\":[],\"redirects\":[]}}}\n";
+  return std::string("{\"type\":\"run.ast\",\"run_id\":\"b\",") +
+         (raw_output ? "\"raw_output\":true," : "") + "\"ast\":{\"Command\":{\"name\":\"" +
+         command + "\",\"args\":[" + list + "],\"single_quoted_args\":[],\"redirects\":[]}}}\n";
 }
 
 double seconds_since(Clock::time_point start) {
@@ -111,10 +114,10 @@ double seconds_since(Clock::time_point start) {
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
   std::string mode = argv[1];
-  if (mode == "executor-throughput") {
+  if (mode == "executor-throughput" || mode == "executor-raw-throughput") {
     Child child = spawn({argv[2]});
     auto start = Clock::now();
-    send(child, run_request("cat", {argv[3]}));
+    send(child, run_request("cat", {argv[3]}, mode == "executor-raw-throughput"));
     read_until_exit(child);
     double seconds = seconds_since(start);
     long peak = peak_kib(child.pid);

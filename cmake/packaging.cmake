@@ -26,7 +26,7 @@ install(FILES README.md docs/reliability.md docs/protocol.schema.json packaging/
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME zelta-stdio-executor)
-set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "zelta_stdio_executor maintainers <maintainers@users.noreply.c-seed-290be270.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "command-execution back end driven over a JSON-lines protocol")
 set(CPACK_PACKAGE_DESCRIPTION "stdio_executor is started by a front end (an editor, a terminal

@@ -6,6 +6,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev libg
 # The protocol schema checks validate with jsonschema; the package check builds a .deb
 # (shared-library dependencies, hardening flags), reads its manual pages and runs lintian.
 packages+=(python3-jsonschema dpkg-dev man-db lintian)
+# The Rust client: Debian's own toolchain and crates, built offline from /usr/share/cargo/registry.
+packages+=(rustc cargo librust-serde-dev librust-serde-derive-dev librust-serde-json-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -28,6 +28,12 @@ python3 tests/schema/check_protocol_lines.py --schema docs/protocol.schema.json 
   --min-output-lines 1000
 unset ZELTA_PROTOCOL_CAPTURE
 (cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
+# The Rust client against the same executor, with Debian's toolchain (the oldest
+# the crate supports) even where another one comes first in PATH; its example
+# runs vim on a terminal, resizes it and quits.
+(cd clients/rust && export PATH="/usr/bin:$PATH" RUSTC=/usr/bin/rustc RUSTDOC=/usr/bin/rustdoc \
+  CARGO_TARGET_DIR="$PWD/../../build/rust" ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" &&
+  /usr/bin/cargo test --offline --locked && /usr/bin/cargo run --offline --locked --quiet --example vim)
 run_suite build/fallbacks "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELTA_PORTABLE_FALLBACKS=ON
 # clang with libc++ and the fallbacks, as on systems without the Linux calls.
 # Debian's GoogleTest is built against libstdc++, so only the programs are

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "protocol/extensions.h"
 #include "protocol/system_error.h"
 
 extern char** environ;
@@ -13,12 +14,25 @@ EnvOverrides compose_environment(const std::optional<EnvMap>& env, std::string_v
                                  LaunchMode mode) {
   EnvOverrides overrides;
   if (env) overrides.insert(env->begin(), env->end());
-  overrides["TERM"] = "xterm-256color";
+  // insert_or_assign makes the launch's value win; try_emplace the request's.
+  const bool request_wins = switched_on(Switch::kEnv);
+  auto set = [&](const char* name, const char* value) {
+    if (request_wins) {
+      overrides.try_emplace(name, value);
+    } else {
+      overrides.insert_or_assign(name, value);
+    }
+  };
+  set("TERM", "xterm-256color");
   if (mode == LaunchMode::kTerminal) {
-    if (command == "bash" || command == "sh") overrides["BASH_ENV"] = "/dev/null";
-    if (command == "zsh") overrides["ZDOTDIR"] = "/dev/null";
+    if (command == "bash" || command == "sh") set("BASH_ENV", "/dev/null");
+    if (command == "zsh") set("ZDOTDIR", "/dev/null");
   }
   return overrides;
+}
+
+bool inherits_environment(const Request& form) {
+  return !(form.env_clear.value_or(false) && switched_on(Switch::kEnv));
 }
 
 bool is_valid_env_name(std::string_view name) {
@@ -26,7 +40,7 @@ bool is_valid_env_name(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-Result<EnvironmentBlock> EnvironmentBlock::build(const EnvOverrides& overrides) {
+Result<EnvironmentBlock> EnvironmentBlock::build(const EnvOverrides& overrides, bool inherit) {
   for (const auto& [name, value] : overrides) {
     if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
       return fail(kNulByteError);
@@ -35,7 +49,7 @@ Result<EnvironmentBlock> EnvironmentBlock::build(const EnvOverrides& overrides) 
   EnvironmentBlock block;
   std::vector<const std::string*> pending;  // overrides not yet placed
   for (const auto& entry : overrides) pending.push_back(&entry.first);
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+  for (char** e = inherit ? environ : nullptr; e != nullptr && *e != nullptr; ++e) {
     std::string_view entry(*e);
     std::string_view name = entry.substr(0, entry.find('='));
     auto it = overrides.find(std::string(name));

@@ -20,9 +20,15 @@ enum class LaunchMode { kTerminal, kPipeline };
 
 /// The request's `env` plus what the launch adds: TERM=xterm-256color always;
 /// in terminal mode BASH_ENV=/dev/null for the command word "bash" or "sh"
-/// and ZDOTDIR=/dev/null for "zsh" (whole-word comparison).
+/// and ZDOTDIR=/dev/null for "zsh" (whole-word comparison). These replace
+/// the request's own values, unless the "env" extension is switched on: then
+/// they are only defaults, set where the request's `env` does not name them.
 EnvOverrides compose_environment(const std::optional<EnvMap>& env, std::string_view command,
                                  LaunchMode mode);
+
+/// Whether a child of this launch form starts from the executor's own
+/// environment: false only for "env_clear": true with the "env" extension on.
+bool inherits_environment(const Request& form);
 
 /// True when `name` can be set as a variable: non-empty, without '=' or NUL.
 bool is_valid_env_name(std::string_view name);
@@ -33,8 +39,9 @@ bool is_valid_env_name(std::string_view name);
 class EnvironmentBlock {
  public:
   /// Fails with "nul byte found in provided data" when a name or value holds
-  /// a NUL byte.
-  static Result<EnvironmentBlock> build(const EnvOverrides& overrides);
+  /// a NUL byte. Without `inherit` the block holds the overrides alone, in
+  /// name order.
+  static Result<EnvironmentBlock> build(const EnvOverrides& overrides, bool inherit = true);
 
   EnvironmentBlock(EnvironmentBlock&&) = default;
   EnvironmentBlock& operator=(EnvironmentBlock&&) = default;

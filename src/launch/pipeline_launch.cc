@@ -74,6 +74,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
     spec.argv.insert(spec.argv.end(), member.args.begin(), member.args.end());
     spec.cwd = cwd;
     spec.env = compose_environment(form.env, member.command, LaunchMode::kPipeline);
+    spec.inherit_env = inherits_environment(form);
     spec.stdin_slot =
         i == 0 ? StdioSlot::null() : StdioSlot::descriptor(std::move(previous_stdout));
     spec.stdout_slot = StdioSlot::pipe();

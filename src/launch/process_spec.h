@@ -35,6 +35,7 @@ struct ProcessSpec {
   std::vector<std::string> argv;  // argument zero is the command word
   std::string cwd;
   EnvOverrides env;
+  bool inherit_env = true;  // start from the executor's environment (see EnvironmentBlock)
   StdioSlot stdin_slot;
   StdioSlot stdout_slot;
   StdioSlot stderr_slot;

@@ -106,7 +106,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
     }
   }
   if (setup_failure.empty()) {
-    auto built = EnvironmentBlock::build(spec.env);
+    auto built = EnvironmentBlock::build(spec.env, inherits_environment(execute_form));
     if (built) {
       environment.emplace(std::move(built).value());
     } else {

@@ -95,7 +95,7 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
       return fail(system_error_text(EINVAL));
     }
   }
-  auto env = EnvironmentBlock::build(spec.env);
+  auto env = EnvironmentBlock::build(spec.env, spec.inherit_env);
   if (!env) return fail(env.error());
   auto path = find_program(spec.program, *env, spec.cwd);
   if (!path) return fail(system_error_text(path.error()));

@@ -32,6 +32,23 @@ Event exit_event(std::string_view run_id, std::uint32_t exit_code) {
           {"type", std::string_view("exit")}};
 }
 
+Event exit_event(std::string_view run_id, std::uint32_t exit_code, std::string_view signal,
+                 bool core_dumped) {
+  Event event = exit_event(run_id, exit_code);
+  event.emplace("signal", signal);
+  if (core_dumped) event.emplace("core_dumped", true);
+  return event;
+}
+
+Event foreground_event(std::string_view run_id, std::optional<std::int64_t> pid,
+                       std::optional<std::string_view> name, std::optional<std::string_view> cwd) {
+  Event event{{"run_id", run_id}, {"type", std::string_view("foreground")}};
+  if (pid) event.emplace("pid", *pid);
+  if (name) event.emplace("name", *name);
+  if (cwd) event.emplace("cwd", *cwd);
+  return event;
+}
+
 std::string encode_reply(const Reply& reply) {
   std::string out;
   StringSink sink{out};

@@ -15,22 +15,24 @@
 namespace zelta {
 
 /// The answer to a top-level request. Written with its fields in the fixed
-/// order exit_code, content, glob_matches, temp_path, error; absent fields
-/// are left out.
+/// order exit_code, content, glob_matches, temp_path, error, extensions,
+/// version; absent fields are left out.
 struct Reply {
   std::int32_t exit_code = 0;
   std::optional<std::string> content;
   std::optional<std::vector<std::string>> glob_matches;
   std::optional<std::string> temp_path;
   std::optional<std::string> error;
+  std::optional<std::vector<std::string>> extensions;
+  std::optional<std::string> version;
 };
 
 /// A failure reply: exit_code 1 and the error text.
 Reply error_reply(std::string text);
 
-/// The value of one event member: an integer or a text. Texts are views: an
-/// Event is built, written and dropped while its texts are alive.
-using EventValue = std::variant<std::int64_t, std::string_view>;
+/// The value of one event member: an integer, a text or a boolean. Texts are
+/// views: an Event is built, written and dropped while its texts are alive.
+using EventValue = std::variant<std::int64_t, std::string_view, bool>;
 
 /// An event: its members are written in ascending byte order of their keys.
 using Event = std::map<std::string_view, EventValue>;
@@ -44,6 +46,16 @@ Event started_event(std::uint32_t backend_pid, std::uint32_t child_pid, std::str
 Event output_event(std::string_view stream, std::string_view run_id, std::string_view text);
 /// {"exit_code":...,"run_id":...,"type":"exit"}
 Event exit_event(std::string_view run_id, std::uint32_t exit_code);
+/// The same with the signal that ended the run, named without "SIG":
+/// {"core_dumped":true,"exit_code":...,"run_id":...,"signal":"INT","type":"exit"},
+/// "core_dumped" only when a core was written.
+Event exit_event(std::string_view run_id, std::uint32_t exit_code, std::string_view signal,
+                 bool core_dumped);
+/// {"cwd":...,"name":...,"pid":...,"run_id":...,"type":"foreground"}: the
+/// leader of a terminal's foreground process group; each of pid, name and
+/// cwd is left out when absent.
+Event foreground_event(std::string_view run_id, std::optional<std::int64_t> pid,
+                       std::optional<std::string_view> name, std::optional<std::string_view> cwd);
 
 /// Writes the compact JSON of a reply (no line feed) to `sink`.
 template <class Sink>
@@ -76,6 +88,18 @@ void write_key(Sink& sink, bool& first, std::string_view key) {
   sink.append("\":", 2);
 }
 
+template <class Sink>
+void write_string_array(Sink& sink, const std::vector<std::string>& strings) {
+  sink.append("[", 1);
+  bool first = true;
+  for (const std::string& text : strings) {
+    if (!first) sink.append(",", 1);
+    first = false;
+    write_json_string(sink, text);
+  }
+  sink.append("]", 1);
+}
+
 }  // namespace messages_detail
 
 template <class Sink>
@@ -90,14 +114,7 @@ void write_reply_to(Sink& sink, const Reply& reply) {
   }
   if (reply.glob_matches) {
     write_key(sink, first, "glob_matches");
-    sink.append("[", 1);
-    bool first_match = true;
-    for (const std::string& match : *reply.glob_matches) {
-      if (!first_match) sink.append(",", 1);
-      first_match = false;
-      write_json_string(sink, match);
-    }
-    sink.append("]", 1);
+    write_string_array(sink, *reply.glob_matches);
   }
   if (reply.temp_path) {
     write_key(sink, first, "temp_path");
@@ -106,6 +123,14 @@ void write_reply_to(Sink& sink, const Reply& reply) {
   if (reply.error) {
     write_key(sink, first, "error");
     write_json_string(sink, *reply.error);
+  }
+  if (reply.extensions) {
+    write_key(sink, first, "extensions");
+    write_string_array(sink, *reply.extensions);
+  }
+  if (reply.version) {
+    write_key(sink, first, "version");
+    write_json_string(sink, *reply.version);
   }
   sink.append("}", 1);
 }
@@ -118,6 +143,12 @@ void write_event_to(Sink& sink, const Event& event) {
     write_key(sink, first, key);
     if (const auto* number = std::get_if<std::int64_t>(&value)) {
       write_integer(sink, *number);
+    } else if (const bool* flag = std::get_if<bool>(&value)) {
+      if (*flag) {
+        sink.append("true", 4);
+      } else {
+        sink.append("false", 5);
+      }
     } else {
       write_json_string(sink, std::get<std::string_view>(value));
     }

@@ -74,6 +74,15 @@ struct Request {
   std::optional<std::string> direction;
   std::optional<std::vector<PipelineCommand>> commands;
   std::optional<std::vector<std::string>> operators;
+  /// "hello": the executor-wide extensions to switch on.
+  std::optional<std::vector<std::string>> extensions;
+  /// "run.ast": start from `env` alone, not the executor's environment
+  /// (with the "env" extension on).
+  std::optional<bool> env_clear;
+  /// "run.ast": output events carry the exact bytes, base64-encoded.
+  std::optional<bool> raw_output;
+  /// "stdin.write": exact bytes to type, base64-encoded (in place of `data`).
+  std::optional<std::string> base64;
 };
 
 }  // namespace zelta

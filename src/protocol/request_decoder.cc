@@ -36,13 +36,18 @@ enum class Field : std::uint8_t {
   kDirection,
   kCommands,
   kOperators,
+  kExtensions,
+  kEnvClear,
+  kRawOutput,
+  kBase64,
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 18> kFieldNames = {
-    "type", "run_id", "command",    "args",      "redirects", "cwd",
-    "env",  "signal", "timeout_ms", "ast",       "path",      "patterns",
-    "rows", "cols",   "data",       "direction", "commands",  "operators",
+constexpr std::array<std::string_view, 22> kFieldNames = {
+    "type",       "run_id",    "command",    "args",      "redirects", "cwd",
+    "env",        "signal",    "timeout_ms", "ast",       "path",      "patterns",
+    "rows",       "cols",      "data",       "direction", "commands",  "operators",
+    "extensions", "env_clear", "raw_output", "base64",
 };
 
 Field field_for_key(std::string_view key) {
@@ -152,7 +157,20 @@ class RequestHandler {
   bool boolean(bool value) {
     if (in_raw()) return raw_value(json(value));
     if (skip_depth_ > 0) return true;
-    return other_scalar(json(value), "unexpected boolean");
+    const Slot slot = take_slot();
+    if (slot == Slot::kField) {
+      switch (frames_.back().field) {
+        case Field::kEnvClear:
+          request_.env_clear = value;
+          return true;
+        case Field::kRawOutput:
+          request_.raw_output = value;
+          return true;
+        default:
+          break;
+      }
+    }
+    return scalar_in(slot, json(value), "unexpected boolean");
   }
 
   bool number_integer(number_integer_t value) {
@@ -511,6 +529,9 @@ class RequestHandler {
       case Field::kDirection:
         target = &request_.direction;
         break;
+      case Field::kBase64:
+        target = &request_.base64;
+        break;
       default:
         return fail("unexpected string");
     }
@@ -526,6 +547,8 @@ class RequestHandler {
         return push_strings(&request_.patterns.emplace());
       case Field::kOperators:
         return push_strings(&request_.operators.emplace());
+      case Field::kExtensions:
+        return push_strings(&request_.extensions.emplace());
       case Field::kRedirects:
         request_.redirects.emplace();
         return push(FrameKind::kRedirects);

@@ -25,6 +25,7 @@ void serve_run_ast(Request& request) {
   }
   Request form = std::move(lowered).value();
   if (form.type == "execute") {
+    const bool raw_output = form.raw_output.value_or(false);
     auto launch = launch_pty(form);
     form = Request();
     give_back_heap(mark, false);
@@ -32,7 +33,7 @@ void serve_run_ast(Request& request) {
       write_reply(error_reply(std::move(launch).error()));
       return;
     }
-    supervise_pty_run(std::move(launch).value());
+    supervise_pty_run(std::move(launch).value(), 0, raw_output);
     return;
   }
   auto launch = launch_pipeline(form);

@@ -14,6 +14,7 @@
 #include "service/heap_release.h"
 #include "service/run_handler.h"
 #include "service/services/glob_service.h"
+#include "service/services/hello_service.h"
 #include "service/services/process_subst_service.h"
 #include "service/services/read_file_service.h"
 
@@ -140,6 +141,8 @@ void serve_line(std::string_view line, bool more_waiting) {
     write_reply(glob_service(request));
   } else if (request.type == "process_subst") {
     write_reply(process_subst_service(request));
+  } else if (request.type == "hello") {
+    write_reply(hello_service(request));
   } else {
     write_reply(error_reply("Unknown: " + request.type));
   }

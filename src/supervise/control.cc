@@ -8,6 +8,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/foreground_process.h"
+#include "platform/signal_names.h"
+#include "protocol/base64.h"
+#include "protocol/extensions.h"
+#include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
 
@@ -57,6 +62,18 @@ void resize_terminal(int master, std::optional<std::uint16_t> rows,
   ::ioctl(master, TIOCSWINSZ, &size);
 }
 
+// Writes the "foreground" event: who leads the terminal's foreground group.
+void report_foreground(PtyRun& run) {
+  const ForegroundProcess process = foreground_process(run.launch.master_fd.get());
+  std::optional<std::int64_t> pid;
+  if (process.pid) pid = *process.pid;
+  std::optional<std::string_view> name, cwd;
+  if (process.name) name = *process.name;
+  if (process.cwd) cwd = *process.cwd;
+  write_event(foreground_event(run.launch.run_id, pid, name, cwd));
+  flush_stdout();
+}
+
 }  // namespace
 
 std::chrono::milliseconds flush_budget(std::optional<std::uint64_t> timeout_ms) {
@@ -68,6 +85,12 @@ int control_signal(const std::optional<std::string>& name) {
   if (name == "KILL") return SIGKILL;
   if (name == "TERM") return SIGTERM;
   return SIGINT;
+}
+
+std::optional<int> requested_signal(const std::optional<std::string>& name) {
+  if (!switched_on(Switch::kSignals)) return control_signal(name);
+  if (!name) return SIGINT;
+  return signal_from_name(*name);
 }
 
 std::string_view trim_white_space(std::string_view text) {
@@ -118,13 +141,24 @@ void serve_control_input(PtyRun& run) {
 
 void dispatch_control(PtyRun& run, const Request& request) {
   if (request.type == "stdin.write") {
-    if (request.data) run.type_input(*request.data);
+    if (request.base64) {
+      if (auto bytes = decode_base64(*request.base64)) run.type_input(*bytes);
+    } else if (request.data) {
+      run.type_input(*request.data);
+    }
   } else if (request.type == "run.signal") {
-    if (!run.exited) ::kill(run.launch.child_pid, control_signal(request.signal));
+    if (run.exited) return;
+    if (auto number = requested_signal(request.signal)) ::kill(run.launch.child_pid, *number);
   } else if (request.type == "stream.flush") {
-    flush_output(run, flush_budget(request.timeout_ms));
+    if (!run.paused) flush_output(run, flush_budget(request.timeout_ms));
   } else if (request.type == "run.resize") {
     resize_terminal(run.launch.master_fd.get(), request.rows, request.cols);
+  } else if (request.type == "run.pause") {
+    run.set_paused(true);
+  } else if (request.type == "run.resume") {
+    run.set_paused(false);
+  } else if (request.type == "run.foreground") {
+    report_foreground(run);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
+#include "supervise/exit_report.h"
 #include "supervise/front_end_watch.h"
 
 namespace zelta {
@@ -175,6 +177,7 @@ void supervise_pipeline_run(PipelineLaunch launch) {
   std::string notice;
   notice.reserve(128 * (1 + err.size()));
   std::uint32_t exit_code = 0;
+  std::optional<int> last_status;  // of the last member, for its exit signal
   for (PipelineChild& child : launch.children) {
     const WatchedWait wait = wait_watching_front_end(child.pid);
     if (wait.outcome == WatchedWait::Outcome::kFrontEndGone) {
@@ -190,6 +193,8 @@ void supervise_pipeline_run(PipelineLaunch launch) {
     }
     child.reaped = true;
     exit_code = wait.outcome == WatchedWait::Outcome::kExited ? pipeline_exit_code(wait.status) : 1;
+    last_status.reset();
+    if (wait.outcome == WatchedWait::Outcome::kExited) last_status = wait.status;
   }
 
   // A process the members left behind may hold a pipe open for any time;
@@ -215,8 +220,7 @@ void supervise_pipeline_run(PipelineLaunch launch) {
     write_output_event("stderr", launch.run_id, err, std::move(notice));
   }
   err.clear();
-  write_event(exit_event(launch.run_id, exit_code));
-  flush_stdout();
+  write_exit_event(launch.run_id, exit_code, last_status);
 }
 
 }  // namespace zelta

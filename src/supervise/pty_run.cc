@@ -11,6 +11,7 @@
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
+#include "supervise/exit_report.h"
 #include "supervise/front_end_watch.h"
 
 namespace zelta {
@@ -30,6 +31,7 @@ void reap(PtyRun& run) {
   if (pid == run.launch.child_pid) {
     run.exited = true;
     run.exit_code = pty_exit_code(status);
+    run.exit_status = status;
   }
 }
 
@@ -37,11 +39,11 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 
 }  // namespace
 
-PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in)
-    : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id) {}
+PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output)
+    : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id, raw_output) {}
 
-void supervise_pty_run(PtyLaunch launch, int input_fd) {
-  PtyRun run(std::move(launch), input_fd);
+void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
+  PtyRun run(std::move(launch), input_fd, raw_output);
   const int master = run.launch.master_fd.get();
   write_event(started_event(static_cast<std::uint32_t>(run.launch.backend_pid),
                             static_cast<std::uint32_t>(run.launch.child_pid), run.launch.command,
@@ -74,8 +76,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // unattended.
     if (output_broken()) {
       if (!run.exited) {
-        run.exit_code = pty_exit_code(
-            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch));
+        const int status =
+            end_abandoned_terminal(run.launch.master_fd, run.launch.child_pid, exit_watch);
+        run.exit_code = pty_exit_code(status);
+        run.exit_status = status;
         run.exited = true;
       }
       break;
@@ -85,7 +89,8 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     run.input.begin_cycle();
 
     pollfd fds[4];
-    short master_events = hung_up ? 0 : POLLIN;
+    // A paused run's terminal is waited on only to take typed input.
+    short master_events = hung_up || run.paused ? 0 : POLLIN;
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
@@ -97,6 +102,8 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     // when it has hung up), and the end-of-cycle read decides.
     int timeout = exit_watch ? -1 : kPollTimeoutMs;
     if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
+    // An ended run that is paused waits for "run.resume" before its drain.
+    if (run.exited && run.paused) timeout = -1;
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     fds[3] = front_end_poll_entry();
@@ -116,10 +123,14 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
     if (front_end_gone(fds[3])) continue;
 
     const short master_revents = fds[0].revents;
-    if (ready > 0 && fds[0].fd >= 0 && (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    // A paused run reads nothing, so a terminal hung up meanwhile would wake
+    // every wait: it is left alone until the resume, whose read tells.
+    if (run.paused && (master_revents & (POLLHUP | POLLERR))) hung_up = true;
+    if (ready > 0 && fds[0].fd >= 0 && !run.paused &&
+        (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
       run.input.output_seen_empty();
     }
-    if (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (!run.paused && (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR)))) {
       ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n > 0) {
         run.events.write(buffer, static_cast<std::size_t>(n));
@@ -138,11 +149,12 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
         run.control_buffer.append(control, static_cast<std::size_t>(n));
         serve_control_input(run);
       } else if (n == 0 || !is_transient(errno)) {
-        input_open = false;  // end of input: stop polling it
+        input_open = false;     // end of input: stop polling it
+        run.set_paused(false);  // nobody is left to resume the run
       }
     }
 
-    if (run.exited) {
+    if (run.exited && !run.paused) {
       ssize_t n = ::read(master, buffer, kDrainReadSize);
       if (n <= 0) break;
       run.events.write(buffer, static_cast<std::size_t>(n));
@@ -154,8 +166,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd) {
   // The run's descriptors are gone by the time the front end sees "exit".
   run.launch.master_fd.reset();
   exit_watch.reset();
-  write_event(exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code)));
-  flush_stdout();
+  write_exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code), run.exit_status);
 }
 
 }  // namespace zelta

@@ -1,6 +1,7 @@
 // Supervision of a single command on its pseudo-terminal.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,18 +22,29 @@ inline constexpr std::size_t kDrainReadSize = 1024;
 /// descriptor (through `launch`), the control input not yet forming a line,
 /// and the typed input the terminal has not taken yet.
 struct PtyRun {
-  PtyRun(PtyLaunch launch_in, int input_fd_in);
+  PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output = false);
 
   PtyLaunch launch;
   /// Where control requests are read from (the executor's standard input).
   int input_fd;
   bool exited = false;
   int exit_code = 0;
+  /// The raw wait status once reaped (absent when the wait failed).
+  std::optional<int> exit_status;
   /// Bytes read from `input_fd` that do not yet end in a line feed.
   std::string control_buffer;
   /// How much of `control_buffer` is known to hold no line feed.
   std::size_t control_scanned = 0;
   StdoutEvents events;
+  /// Set by "run.pause", cleared by "run.resume": nothing is read from the
+  /// terminal meanwhile, so the command blocks once the terminal's buffer is
+  /// full, and the end of the run waits.
+  bool paused = false;
+
+  void set_paused(bool on) {
+    paused = on;
+    input.pause_output(on);
+  }
 
   /// Queues `data` behind any input not yet written and feeds the terminal
   /// (see TypedInput).
@@ -45,9 +57,10 @@ struct PtyRun {
 };
 
 /// Runs a launched terminal command to its end: "started", "stdout" events
-/// as output arrives, control requests read from `input_fd` (made
-/// non-blocking and left so), then — once the child is reaped and its output
-/// drained — "exit". The master is closed and the child reaped on return.
-void supervise_pty_run(PtyLaunch launch, int input_fd = 0);
+/// as output arrives (base64 with `raw_output`), control requests read from
+/// `input_fd` (made non-blocking and left so), then — once the child is
+/// reaped and its output drained — "exit". The master is closed and the
+/// child reaped on return.
+void supervise_pty_run(PtyLaunch launch, int input_fd = 0, bool raw_output = false);
 
 }  // namespace zelta

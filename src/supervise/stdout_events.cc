@@ -1,5 +1,6 @@
 #include "supervise/stdout_events.h"
 
+#include "protocol/base64.h"
 #include "protocol/json_escape.h"
 #include "protocol/output.h"
 
@@ -8,20 +9,38 @@ namespace {
 
 constexpr std::string_view kHead = "{\"data\":\"";
 constexpr std::string_view kTail = "\",\"type\":\"stdout\"}";
+constexpr std::string_view kRawHead = "{\"base64\":\"";
 
 }  // namespace
 
-StdoutEvents::StdoutEvents(std::string_view run_id) {
+StdoutEvents::StdoutEvents(std::string_view run_id, bool raw) : raw_(raw) {
   middle_ = "\",\"run_id\":";
   append_json_string(middle_, run_id);
-  middle_ += ",\"stdout\":\"";
+  middle_ += raw ? ",\"type\":\"stdout\"}" : ",\"stdout\":\"";
 }
 
 void StdoutEvents::write(const char* bytes, std::size_t size) {
-  write_text(decoder_.decode(std::string_view(bytes, size)));
+  if (raw_) {
+    write_raw(bytes, size);
+  } else {
+    write_text(decoder_.decode(std::string_view(bytes, size)));
+  }
 }
 
-void StdoutEvents::finish() { write_text({decoder_.finish(), {}}); }
+void StdoutEvents::finish() {
+  if (!raw_) write_text({decoder_.finish(), {}});
+}
+
+void StdoutEvents::write_raw(const char* bytes, std::size_t size) {
+  if (size == 0) return;
+  {
+    OutputLine line;
+    line.append(kRawHead.data(), kRawHead.size());
+    write_base64(line, std::string_view(bytes, size));
+    line.append(middle_.data(), middle_.size());
+  }
+  flush_stdout();
+}
 
 void StdoutEvents::write_text(ChunkDecoder::Text text) {
   if (text.empty()) return;

@@ -12,9 +12,13 @@ namespace zelta {
 /// Successive reads are decoded as one stream (a character split between two
 /// reads arrives whole, in the event of the read that completes it) and
 /// escaped piecewise into the output line: no other copy is made.
+///
+/// For a run with raw output, the lines are {"base64":B,"run_id":R,"type":
+/// "stdout"} instead, B the exact bytes of one read: nothing is repaired or
+/// held back.
 class StdoutEvents {
  public:
-  explicit StdoutEvents(std::string_view run_id);
+  explicit StdoutEvents(std::string_view run_id, bool raw = false);
 
   /// Writes one event for the raw bytes of one read and flushes it; none when
   /// the read holds nothing but the start of a character.
@@ -29,7 +33,9 @@ class StdoutEvents {
 
  private:
   void write_text(ChunkDecoder::Text text);
+  void write_raw(const char* bytes, std::size_t size);
 
+  bool raw_;
   std::string middle_;  // `","run_id":"<id>","stdout":"`
   ChunkDecoder decoder_;
 };

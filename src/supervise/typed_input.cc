@@ -67,7 +67,7 @@ void TypedInput::feed(int master, StdoutEvents& events) {
     return;
   }
   if (budget_ == 0) return;
-  if (!output_empty_) read_ready_output(master, events);
+  if (!output_empty_ && !output_paused_) read_ready_output(master, events);
   const std::size_t written = offset_;
   write(master, budget_);
   budget_ -= std::min(budget_, offset_ - written);

@@ -40,6 +40,10 @@ class TypedInput {
 
   bool pending() const { return offset_ < queue_.size(); }
 
+  /// While the run's output is paused, input is written without reading the
+  /// terminal's output first (it is not to be read now).
+  void pause_output(bool paused) { output_paused_ = paused; }
+
  private:
   void write(int master, std::size_t limit);
 
@@ -47,6 +51,7 @@ class TypedInput {
   std::size_t offset_ = 0;
   std::size_t budget_;
   bool output_empty_ = false;
+  bool output_paused_ = false;
 };
 
 }  // namespace zelta

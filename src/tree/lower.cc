@@ -17,6 +17,8 @@ Request carried_fields(const Request& request, std::string type) {
   form.run_id = request.run_id;
   form.cwd = request.cwd;
   form.env = request.env;
+  form.env_clear = request.env_clear;
+  form.raw_output = request.raw_output;
   form.timeout_ms = request.timeout_ms;
   form.rows = request.rows;
   form.cols = request.cols;

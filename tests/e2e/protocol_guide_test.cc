@@ -16,9 +16,16 @@ namespace zelta::testing {
 namespace {
 
 struct Session {
-  int first_line = 0;  // line number of the opening fence, for messages
+  int first_line = 0;       // line number of the opening fence, for messages
+  bool linux_only = false;  // "```session linux": needs the Linux calls (/proc)
   std::vector<std::string> lines;
 };
+
+#if defined(__linux__) && !defined(ZELTA_PORTABLE_FALLBACKS)
+constexpr bool kLinuxCalls = true;
+#else
+constexpr bool kLinuxCalls = false;
+#endif
 
 std::vector<Session> sessions_in(const std::string& path) {
   std::ifstream file(path);
@@ -26,9 +33,9 @@ std::vector<Session> sessions_in(const std::string& path) {
   std::string line;
   bool inside = false;
   for (int number = 1; std::getline(file, line); ++number) {
-    if (!inside && line == "```session") {
+    if (!inside && (line == "```session" || line == "```session linux")) {
       inside = true;
-      sessions.push_back({number, {}});
+      sessions.push_back({number, line != "```session", {}});
     } else if (inside && line == "```") {
       inside = false;
     } else if (inside) {
@@ -111,6 +118,7 @@ TEST(ProtocolGuide, EverySessionReplaysAgainstTheExecutor) {
   // Guards against a guide whose blocks silently stopped being recognised.
   ASSERT_GE(sessions.size(), 3u);
   for (const Session& session : sessions) {
+    if (session.linux_only && !kLinuxCalls) continue;
     SCOPED_TRACE("session at docs/protocol.md:" + std::to_string(session.first_line));
     ExecutorProcess executor;
     for (const std::string& line : session.lines) {

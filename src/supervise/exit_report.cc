@@ -1,0 +1,29 @@
+#include "supervise/exit_report.h"
+
+#include <sys/wait.h>
+
+#include <string>
+
+#include "platform/signal_names.h"
+#include "protocol/extensions.h"
+#include "protocol/output.h"
+
+namespace zelta {
+
+void write_exit_event(std::string_view run_id, std::uint32_t exit_code, std::optional<int> status) {
+  if (status && WIFSIGNALED(*status) && switched_on(Switch::kExitSignal)) {
+    std::string name = signal_name(WTERMSIG(*status));
+    if (name.empty()) name = std::to_string(WTERMSIG(*status));
+#ifdef WCOREDUMP
+    const bool core = WCOREDUMP(*status);
+#else
+    const bool core = false;
+#endif
+    write_event(exit_event(run_id, exit_code, name, core));
+  } else {
+    write_event(exit_event(run_id, exit_code));
+  }
+  flush_stdout();
+}
+
+}  // namespace zelta

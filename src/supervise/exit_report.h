@@ -1,0 +1,17 @@
+// The "exit" event of a run, with the signal that ended it when asked for.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace zelta {
+
+/// Writes the "exit" event of run `run_id` and flushes it. With the
+/// "exit_signal" extension switched on and `status` (the raw wait status of
+/// the run's last process, absent when it could not be waited for) telling
+/// of an end by signal, the event also carries "signal" (its name without
+/// "SIG") and "core_dumped":true when a core was written.
+void write_exit_event(std::string_view run_id, std::uint32_t exit_code, std::optional<int> status);
+
+}  // namespace zelta
