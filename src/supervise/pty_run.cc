@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/child_exit_watch.h"
+#include "platform/poller.h"
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
@@ -67,6 +68,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   // or failed, and once before the first wait (an exit before the watch was
   // made may not wake it).
   bool check_child = true;
+  // The same four descriptors are waited on in every cycle: registered once,
+  // a wait costs no more than one on fewer descriptors.
+  Poller poller;
   char buffer[kOutputReadSize];
   char control[kControlReadSize];
 
@@ -107,13 +111,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     fds[3] = front_end_poll_entry();
-    // poll(), not epoll: a pipe's wake-up of a poll() carries the hint that
-    // the writer is about to sleep, so a front end that writes a keystroke
-    // and waits for its echo gets the executor woken on its own processor;
-    // an epoll wait is woken without it and may be sent to an idle processor
-    // instead, which on a virtual machine costs more than the keystroke's own
-    // work. For four descriptors poll() is no dearer.
-    const int ready = ::poll(fds, 4, timeout);
+    const int ready = poller.poll(fds, 4, timeout);
     if (ready < 0) fds[0].revents = fds[1].revents = fds[2].revents = fds[3].revents = 0;
     if (ready <= 0) check_child = true;
     if (fds[2].revents != 0) {
@@ -164,6 +162,7 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   // A character still cut off when the output ends can never be completed.
   run.events.finish();
   // The run's descriptors are gone by the time the front end sees "exit".
+  poller.reset();
   run.launch.master_fd.reset();
   exit_watch.reset();
   write_exit_event(run.launch.run_id, static_cast<std::uint32_t>(run.exit_code), run.exit_status);

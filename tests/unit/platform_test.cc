@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "platform/executable_path.h"
 #include "platform/features.h"
 #include "platform/pipe.h"
+#include "platform/poller.h"
 #include "platform/process_spawn.h"
 #include "platform/random_bytes.h"
 #include "platform/terminal_peer.h"
@@ -117,6 +119,68 @@ TEST(PlatformPipe, EndsAreCloseOnExecAndNonBlockingOnlyWhenAsked) {
     char byte = 0;
     EXPECT_EQ(::read(ends.read.get(), &byte, 1), 1);
   }
+}
+
+// The poller answers every step as poll() does on the same entries, while its
+// registrations follow entries that come, go and change their events; what
+// cannot be registered turns it into poll() without changing an answer.
+TEST(PlatformPoller, AnswersAsPollWhileEntriesChange) {
+  int a[2], b[2], c[2], d[2];
+  for (int* ends : {a, b, c, d}) ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+  ScratchDir scratch;
+  const UniqueFd file(::open((scratch.path + "/f").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(file);
+  const char byte = 'x';
+  char sink[16];
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    std::vector<pollfd> entries;
+    bool still_registered;
+  };
+  const Step steps[] = {
+      {"idle", [] {}, {{a[0], POLLIN, 0}, {b[1], POLLOUT, 0}, {-1, 0, 0}, {c[1], 0, 0}}, true},
+      {"readable",
+       [&] { ASSERT_EQ(::write(a[1], &byte, 1), 1); },
+       {{a[0], POLLIN, 0}, {b[1], POLLOUT, 0}, {-1, 0, 0}, {c[1], 0, 0}},
+       true},
+      {"events changed", [] {}, {{a[0], POLLIN, 0}, {b[1], 0, 0}, {-1, 0, 0}, {c[1], 0, 0}}, true},
+      {"reader gone",
+       [&] { ::close(c[0]); },
+       {{a[0], POLLIN, 0}, {b[1], 0, 0}, {-1, 0, 0}, {c[1], 0, 0}},
+       true},
+      {"writer gone",
+       [&] {
+         ASSERT_EQ(::read(a[0], sink, sizeof sink), 1);
+         ::close(a[1]);
+       },
+       {{a[0], POLLIN, 0}, {b[1], POLLOUT, 0}, {-1, 0, 0}, {c[1], 0, 0}},
+       true},
+      {"entries swapped",
+       [&] { ASSERT_EQ(::write(d[1], &byte, 1), 1); },
+       {{-1, 0, 0}, {b[1], POLLOUT, 0}, {d[0], POLLIN, 0}, {c[1], 0, 0}},
+       true},
+      {"fewer entries", [] {}, {{b[1], POLLOUT, 0}, {d[0], POLLIN, 0}}, true},
+      {"same descriptor twice", [] {}, {{d[0], POLLIN, 0}, {d[0], POLLIN, 0}}, false},
+      {"regular file", [] {}, {{file.get(), POLLIN, 0}, {d[0], POLLIN, 0}}, false},
+  };
+  // One poller through all steps but the last two, which each need a fresh one.
+  Poller shared;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    Poller fresh;
+    Poller& poller = step.still_registered ? shared : fresh;
+    std::vector<pollfd> expected = step.entries, got = step.entries;
+    const int want = ::poll(expected.data(), expected.size(), 0);
+    for (pollfd& entry : got) entry.revents = -1;
+    EXPECT_EQ(poller.poll(got.data(), got.size(), 0), want);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].revents, expected[i].revents) << "entry " << i;
+    }
+    EXPECT_EQ(poller.registered(), kLinuxCalls && step.still_registered);
+  }
+  for (int fd : {a[0], b[0], b[1], c[1], d[0], d[1]}) ::close(fd);
 }
 
 TEST(PlatformCloseDescriptors, ChildKeepsOnlyTheStandardStreamsAndTheOneAskedFor) {

@@ -1,0 +1,46 @@
+// Waiting on the same few descriptors over and over, as poll() does.
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+
+#include "platform/unique_fd.h"
+
+namespace zelta {
+
+/// A poll() for a loop that waits on the same descriptors in every cycle.
+/// Where the system keeps a readiness list (epoll) the descriptors are
+/// registered once and changed only when an entry changes, so a wait costs
+/// the same however many descriptors it watches; a descriptor that cannot be
+/// registered (a regular file, the same descriptor in two entries) turns the
+/// poller into plain poll() for good, as does any other failure to register.
+class Poller {
+ public:
+  static constexpr std::size_t kMaxEntries = 4;
+
+  Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  /// As ::poll(fds, count, timeout_ms), for count <= kMaxEntries: entries
+  /// with a negative fd are skipped, errors and hang-ups are reported whatever
+  /// `events` asks for. Entry i of one call continues entry i of the last:
+  /// its descriptor must stay open while it is in the set (the same number
+  /// counts as the same descriptor).
+  int poll(pollfd* fds, std::size_t count, int timeout_ms);
+
+  /// Closes the readiness list; later calls are plain poll().
+  void reset() { list_.reset(); }
+
+  /// True while waits go through the readiness list (tests only).
+  bool registered() const { return static_cast<bool>(list_); }
+
+ private:
+  bool update(const pollfd* fds, std::size_t count);
+
+  UniqueFd list_;
+  pollfd registered_[kMaxEntries];
+};
+
+}  // namespace zelta
