@@ -122,7 +122,7 @@ int run_interactive(Session& session, InputReader& input) {
       if (leave) return status;
       continue;
     }
-    auto tree = build_tree(*split);
+    auto tree = build_tree(*split, mode == InputMode::kKeystrokes);
     if (!tree) {
       print_error(tree.error());
       status = 2;

@@ -91,12 +91,12 @@ int run_once(Session& session, InputReader& input, const std::string& command_li
     return 2;
   }
   if (split->empty()) return 0;
-  auto tree = build_tree(*split);
+  const InputMode mode = isatty(input.fd()) ? InputMode::kKeystrokes : InputMode::kStream;
+  auto tree = build_tree(*split, mode == InputMode::kKeystrokes);
   if (!tree) {
     print_error(tree.error());
     return 2;
   }
-  const InputMode mode = isatty(input.fd()) ? InputMode::kKeystrokes : InputMode::kStream;
   return session.run(*tree, input, mode).status;
 }
 

@@ -17,7 +17,7 @@ std::size_t sequence_length(unsigned char lead) {
 }  // namespace
 
 Json run_ast_request(const std::string& run_id, Json tree, const std::string& cwd,
-                     std::optional<WindowSize> size) {
+                     std::optional<WindowSize> size, PipelineMode pipeline) {
   Json request = Json::object();
   request["type"] = "run.ast";
   request["run_id"] = run_id;
@@ -26,6 +26,8 @@ Json run_ast_request(const std::string& run_id, Json tree, const std::string& cw
     request["rows"] = size->rows;
     request["cols"] = size->cols;
   }
+  if (pipeline == PipelineMode::kStream) request["stream"] = true;
+  if (pipeline == PipelineMode::kTerminal) request["terminal"] = true;
   request["ast"] = std::move(tree);
   return request;
 }

@@ -16,10 +16,19 @@ struct WindowSize {
   std::uint16_t cols = 0;
 };
 
+/// How a pipeline is asked to run.
+enum class PipelineMode {
+  kDefault,   // no key: collected output
+  kStream,    // "stream":true: output as it arrives
+  kTerminal,  // "terminal":true: the members on one terminal, as a foreground job
+};
+
 /// {"type":"run.ast","run_id":..,"cwd":..,"rows":..,"cols":..,"ast":tree}; "cwd"
-/// is left out when empty, "rows"/"cols" when `size` is absent.
+/// is left out when empty, "rows"/"cols" when `size` is absent; "stream":true or
+/// "terminal":true follow "cols" as `pipeline` says.
 Json run_ast_request(const std::string& run_id, Json tree, const std::string& cwd,
-                     std::optional<WindowSize> size);
+                     std::optional<WindowSize> size,
+                     PipelineMode pipeline = PipelineMode::kDefault);
 
 /// {"type":"stdin.write","run_id":..,"data":..}: `data` is typed into the run's terminal.
 Json stdin_write_request(const std::string& run_id, std::string_view data);

@@ -257,14 +257,21 @@ RunOutcome Session::run(const Json& tree, InputReader& input, InputMode mode) {
     }
     executor_ = std::move(started).value();
   }
-  const bool terminal_run = tree.contains("Command");
+  // Typed at a terminal, a pipeline runs on a terminal of its own like a single
+  // command (a pager pages, Ctrl-C reaches every member); read from a script, its
+  // output streams to the client's own standard output and error.
+  const bool single = tree.contains("Command");
+  const bool terminal_run = single || mode == InputMode::kKeystrokes;
+  const PipelineMode pipeline = single         ? PipelineMode::kDefault
+                                : terminal_run ? PipelineMode::kTerminal
+                                               : PipelineMode::kStream;
   const std::string run_id = "r" + std::to_string(++runs_);
   std::optional<WindowSize> size;
   if (terminal_run) size = user_window_size();
   // Raw mode only for the run itself: the prompt keeps the terminal's line editing.
   std::unique_ptr<RawTerminal> raw;
   if (terminal_run && mode == InputMode::kKeystrokes) raw = RawTerminal::enter(input.fd());
-  executor_->send(run_ast_request(run_id, tree, current_directory(), size));
+  executor_->send(run_ast_request(run_id, tree, current_directory(), size, pipeline));
   RunLoop loop(*executor_, input, mode, run_id, terminal_run);
   const RunOutcome outcome = loop.run();
   raw.reset();

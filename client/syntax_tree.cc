@@ -41,7 +41,7 @@ Json command_node(const SimpleCommand& command) {
 
 }  // namespace
 
-Result<Json> build_tree(const CommandLine& line) {
+Result<Json> build_tree(const CommandLine& line, bool on_terminal) {
   if (line.empty()) return fail("empty command line");
   for (const SimpleCommand& command : line) {
     if (command.words.empty()) return fail("missing command");
@@ -49,7 +49,7 @@ Result<Json> build_tree(const CommandLine& line) {
   if (line.size() == 1) return command_node(line.front());
   Json members = Json::array();
   for (const SimpleCommand& command : line) {
-    if (!command.redirections.empty()) {
+    if (!on_terminal && !command.redirections.empty()) {
       return fail("redirections are supported only on a single command, not in a pipeline");
     }
     members.push_back(command_node(command));

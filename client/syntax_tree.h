@@ -16,7 +16,8 @@ using Json = nlohmann::ordered_json;
 /// "redirects":[..]}}; several become {"Pipeline":{"commands":[<Command>...]}}.
 /// A redirect is {"fd":N,"kind":"Input"|"Output"|"Append","file":..}, "fd" left
 /// out when no number was written. Fails on an empty line, and on redirections in a
-/// pipeline (the executor would drop them silently).
-Result<Json> build_tree(const CommandLine& line);
+/// pipeline unless `on_terminal` (a pipeline on pipes would drop them silently; one on
+/// a terminal applies them in its member).
+Result<Json> build_tree(const CommandLine& line, bool on_terminal = false);
 
 }  // namespace zelta::client

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: once as built for release (with the Node.js
-# client's tests against that executor), once more with every portable fallback
+# client's tests and the web terminal example's against that executor), once more with every portable fallback
 # in place of the Linux-only calls, once under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the tests that exercise
 # threads and the output lock once more under ThreadSanitizer, and each fuzz
@@ -28,6 +28,9 @@ python3 tests/schema/check_protocol_lines.py --schema docs/protocol.schema.json 
   --min-output-lines 1000
 unset ZELTA_PROTOCOL_CAPTURE
 (cd clients/node && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" node --test test/*.test.js)
+# The web terminal example in headless Chromium (bounded: well under two minutes).
+(cd examples/web-terminal && ZELTA_STDIO_EXECUTOR="$PWD/../../build/release/stdio_executor" \
+  timeout 300 node --test test/*.test.js)
 # The Rust client against the same executor, with Debian's toolchain (the oldest
 # the crate supports) even where another one comes first in PATH; its example
 # runs vim on a terminal, resizes it and quits.

@@ -15,7 +15,11 @@ module.exports = {
   Client,
   ExecutorError,
   createClient: (options) => new Client(options),
-  spawn: (command, args, options) => client().spawn(command, args, options),
+  spawn: (file, args, options) => client().spawn(file, args, options),
+  // node-pty's older names for spawn.
+  fork: (file, args, options) => client().spawn(file, args, options),
+  createTerminal: (file, args, options) => client().spawn(file, args, options),
+  spawnPipeline: (commands, options) => client().spawnPipeline(commands, options),
   runPipeline: (commands, options) => client().runPipeline(commands, options),
   readFile: (file) => client().readFile(file),
   glob: (patterns, options) => client().glob(patterns, options),

@@ -28,6 +28,8 @@ export interface RequestFields {
   direction?: string | null;
   commands?: PipelineCommand[] | null;
   operators?: OptionalStrings;
+  stream?: boolean | null;
+  terminal?: boolean | null;
   extensions?: OptionalStrings;
   env_clear?: boolean | null;
   raw_output?: boolean | null;
@@ -78,7 +80,7 @@ export interface PipelineNode {
   };
 }
 
-/** Runs a single command on a terminal or a pipeline on pipes. Answered with "recv" (when run_id is given), then the run's events or one error reply. */
+/** Runs a single command on a terminal or a pipeline on pipes (output collected, or streamed with stream: true), or on a terminal as a foreground job with terminal: true. Answered with "recv" (when run_id is given), then the run's events or one error reply. */
 export interface RunAstRequest {
   type: 'run.ast';
   run_id?: string | null;
@@ -88,6 +90,8 @@ export interface RunAstRequest {
   rows?: TerminalSize;
   cols?: TerminalSize;
   timeout_ms?: number | null;
+  stream?: boolean | null;
+  terminal?: boolean | null;
   env_clear?: boolean | null;
   raw_output?: boolean | null;
 }

@@ -113,6 +113,10 @@ void apply_step(const ChildExec& plan, const RedirectStep& step) {
     write_all(2, step.failure.data(), step.failure.size());
     ::_exit(1);
   }
+  if (step.dup_from >= 0) {
+    ::dup2(step.dup_from, step.target);
+    return;
+  }
   if (step.path == nullptr) {
     ::dup2(step.fd.get(), step.target);
     return;
@@ -157,9 +161,13 @@ void exec_in_child(const ChildExec& plan) {
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
-  ::setsid();
-  ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
-  for (int stream = 0; stream < 3; ++stream) ::dup2(plan.slave_fd, stream);
+  // Without a terminal of its own (a member of a job on a terminal) the
+  // child keeps the session, group and streams it was given.
+  if (plan.slave_fd >= 0) {
+    ::setsid();
+    ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
+    for (int stream = 0; stream < 3; ++stream) ::dup2(plan.slave_fd, stream);
+  }
   // The parent announces the run once this closes: typed input already
   // reaches this session, and whatever follows may block (a failure line
   // longer than the terminal holds unread, an open that waits for a peer).

@@ -16,7 +16,8 @@ namespace zelta {
 /// the child only reads it (and fills the scratch areas below).
 struct ChildExec {
   /// The slave side of the terminal: controlling terminal and the first
-  /// setting of every standard stream.
+  /// setting of every standard stream. -1 keeps the session, process group
+  /// and streams the child was created with.
   int slave_fd = -1;
   /// The run's working directory, entered with chdir; nullptr stays put.
   const char* cwd = nullptr;

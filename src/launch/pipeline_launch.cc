@@ -15,13 +15,21 @@ namespace {
 
 constexpr int kCapturedPipeSize = 1024 * 1024;
 
+void set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
 }  // namespace
 
 PipelineLaunch::PipelineLaunch(PipelineLaunch&& other) noexcept
     : run_id(std::move(other.run_id)),
       children(std::exchange(other.children, {})),
       stderr_captures(std::exchange(other.stderr_captures, {})),
-      stdout_capture(std::move(other.stdout_capture)) {}
+      stdout_capture(std::move(other.stdout_capture)),
+      streamed(other.streamed),
+      stderr_ends(std::exchange(other.stderr_ends, {})),
+      stdout_end(std::move(other.stdout_end)) {}
 
 PipelineLaunch& PipelineLaunch::operator=(PipelineLaunch&& other) noexcept {
   if (this != &other) {
@@ -30,6 +38,9 @@ PipelineLaunch& PipelineLaunch::operator=(PipelineLaunch&& other) noexcept {
     children = std::exchange(other.children, {});
     stderr_captures = std::exchange(other.stderr_captures, {});
     stdout_capture = std::move(other.stdout_capture);
+    streamed = other.streamed;
+    stderr_ends = std::exchange(other.stderr_ends, {});
+    stdout_end = std::move(other.stdout_end);
   }
   return *this;
 }
@@ -60,6 +71,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
   }
   PipelineLaunch launch;
   launch.run_id = form.run_id.value_or("run-0");
+  launch.streamed = form.stream.value_or(false);
   const std::string cwd = form.cwd.value_or("/tmp");
 
   // On any failure below, returning destroys `launch`, which hands the
@@ -79,9 +91,19 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
         i == 0 ? StdioSlot::null() : StdioSlot::descriptor(std::move(previous_stdout));
     spec.stdout_slot = StdioSlot::pipe();
     spec.stderr_slot = StdioSlot::pipe();
+    // Off the front end's terminal: /dev/tty fails (ENXIO) in the member
+    // instead of reaching that screen or its keystrokes, and the member's
+    // process group can be signalled as a whole.
+    spec.new_session = true;
     auto child = start_process(std::move(spec));
     if (!child) return fail("spawn failed: " + child.error());
     launch.children.push_back(PipelineChild{child->pid});
+    if (launch.streamed) {
+      set_nonblocking(child->stderr_end.get());
+      launch.stderr_ends.push_back(std::move(child->stderr_end));
+      previous_stdout = std::move(child->stdout_end);
+      continue;
+    }
     auto capture = start_capture(std::move(child->stderr_end));
     if (!capture) return fail("spawn failed: " + capture.error());
     launch.stderr_captures.push_back(std::move(capture).value());
@@ -90,6 +112,11 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
   // A larger pipe for the captured standard output lets the capture read it
   // in fewer, larger pieces; where the system refuses, the default stays.
   set_pipe_capacity(previous_stdout.get(), kCapturedPipeSize);
+  if (launch.streamed) {
+    set_nonblocking(previous_stdout.get());
+    launch.stdout_end = std::move(previous_stdout);
+    return launch;
+  }
   auto capture = start_capture(std::move(previous_stdout));
   if (!capture) return fail("spawn failed: " + capture.error());
   launch.stdout_capture = std::move(capture).value();

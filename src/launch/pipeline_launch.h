@@ -32,6 +32,12 @@ struct PipelineLaunch {
   std::vector<PipelineChild> children;
   std::vector<CaptureThread> stderr_captures;
   CaptureThread stdout_capture;
+  /// A streamed launch keeps the read ends itself instead of capturing them:
+  /// each member's standard error in pipeline order, and the last member's
+  /// standard output (all non-blocking). The captures are then empty.
+  bool streamed = false;
+  std::vector<UniqueFd> stderr_ends;
+  UniqueFd stdout_end;
 
   PipelineLaunch() = default;
   PipelineLaunch(PipelineLaunch&& other) noexcept;
@@ -46,8 +52,11 @@ struct PipelineLaunch {
 /// device, each later one the standard output of the one before, and every
 /// standard output and standard error goes to a pipe; the executor keeps only
 /// the read ends of the standard-error pipes and of the last standard-output
-/// pipe, each inside its capture thread. Members run in `cwd` ("/tmp" when
-/// absent) with the request's `env` and TERM=xterm-256color.
+/// pipe, each inside its capture thread (or, with `stream` true, in the
+/// launch itself). Members run in `cwd` ("/tmp" when absent) with the
+/// request's `env` and TERM=xterm-256color, each in a session of its own (no
+/// controlling terminal; its process id is its process group's). Members'
+/// redirections are not applied.
 ///
 /// Fails with the error reply's text: "Missing pipeline commands", "Only '|'
 /// operator is supported in run.pipeline", or "spawn failed: " and the

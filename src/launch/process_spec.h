@@ -39,6 +39,9 @@ struct ProcessSpec {
   StdioSlot stdin_slot;
   StdioSlot stdout_slot;
   StdioSlot stderr_slot;
+  /// Start the child in a session of its own: no controlling terminal, and
+  /// its own process group.
+  bool new_session = false;
 };
 
 }  // namespace zelta

@@ -33,13 +33,7 @@ constexpr std::size_t kCloneFailureTextLimit = 1024;
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-// A new pseudo-terminal: master and slave both close-on-exec from the start,
-// the slave not made the executor's controlling terminal, and the window size
-// set before any child exists.
-struct Terminal {
-  UniqueFd master;
-  UniqueFd slave;
-};
+}  // namespace
 
 Result<Terminal> open_terminal(const winsize& size) {
   Terminal terminal;
@@ -62,6 +56,8 @@ Result<Terminal> open_terminal(const winsize& size) {
 #endif
   return terminal;
 }
+
+namespace {
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   std::vector<char*> pointers;

@@ -1,6 +1,7 @@
 // Starting a single command on a new pseudo-terminal.
 #pragma once
 
+#include <sys/ioctl.h>
 #include <sys/types.h>
 
 #include <string>
@@ -24,7 +25,22 @@ struct PtyLaunch {
   UniqueFd pidfd;
   /// How the child was created.
   LaunchMethod method = LaunchMethod::kFork;
+  /// For a pipeline on the terminal, whose `child_pid` is its job leader:
+  /// the process group of the members, reported in "started" and signalled
+  /// by "run.signal". 0 for a single command.
+  pid_t job_group = 0;
 };
+
+/// A new pseudo-terminal: master and slave both close-on-exec from the start,
+/// the slave not made the executor's controlling terminal, the window size
+/// set and UTF-8 line editing on before any child exists.
+struct Terminal {
+  UniqueFd master;
+  UniqueFd slave;
+};
+
+/// Opens a Terminal of `size`; fails with the name of the step that failed.
+Result<Terminal> open_terminal(const winsize& size);
 
 /// Starts the execute form's command on a new pseudo-terminal. When it
 /// returns, the terminal is the command's controlling terminal (typed Ctrl-C

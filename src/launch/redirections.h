@@ -45,6 +45,9 @@ struct RedirectStep {
   int flags = 0;
   /// Otherwise an already open descriptor (a here-document file) to install.
   UniqueFd fd;
+  /// Or, when not -1, the standard descriptor (0-2) to duplicate onto
+  /// `target` as it is at this step ("2>&1" of a pipeline member).
+  int dup_from = -1;
   /// When not empty, the step cannot be applied: the child writes this line
   /// to its standard error and exits with status 1.
   std::string failure;

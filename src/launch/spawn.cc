@@ -110,6 +110,7 @@ Result<SpawnedChild> start_process(ProcessSpec spec) {
   plan.argv = argv.data();
   plan.envp = env->envp();
   if (!spec.cwd.empty()) plan.cwd = spec.cwd.c_str();
+  plan.new_session = spec.new_session;
   const UniqueFd* sources[3] = {&in.child, &out.child, &err.child};
   for (int i = 0; i < 3; ++i) plan.stdio_fds[i] = sources[i]->get();
 

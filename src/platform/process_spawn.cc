@@ -37,7 +37,7 @@ class SpawnAttributes {
  public:
   // Every signal back to its default disposition (the executor ignores
   // SIGPIPE, and a child must not inherit that) and nothing blocked.
-  SpawnAttributes() {
+  explicit SpawnAttributes(bool new_session) {
     ::posix_spawnattr_init(&attributes_);
     // Every bit set by hand: sigfillset leaves out the signals the C library
     // keeps for its threads, and the spawn would leave those ignored in the
@@ -48,7 +48,9 @@ class SpawnAttributes {
     ::sigemptyset(&none);
     ::posix_spawnattr_setsigdefault(&attributes_, &all);
     ::posix_spawnattr_setsigmask(&attributes_, &none);
-    ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (new_session) flags |= POSIX_SPAWN_SETSID;
+    ::posix_spawnattr_setflags(&attributes_, flags);
   }
   ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
   SpawnAttributes(const SpawnAttributes&) = delete;
@@ -79,6 +81,7 @@ void write_error(int fd, int error) {
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
 
+  if (plan.new_session) ::setsid();
   if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
     write_error(error_fd, errno);
     ::_exit(127);
@@ -119,7 +122,7 @@ int spawn_process(const SpawnPlan& plan, pid_t& pid) {
   // that it inherited without the flag from whoever started it.
   if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
   if (rc != 0) return rc;
-  const SpawnAttributes attributes;
+  const SpawnAttributes attributes(plan.new_session);
   return ::posix_spawn(&pid, plan.path, actions.get(), attributes.get(), plan.argv, plan.envp);
 #else
   // The child reports a failure before the exec through this pipe; a

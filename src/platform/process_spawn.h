@@ -16,6 +16,9 @@ struct SpawnPlan {
   /// Descriptors installed as 0, 1 and 2, in that order; -1 keeps the
   /// executor's own stream.
   int stdio_fds[3] = {-1, -1, -1};
+  /// Starts the child in a new session of its own (and so a new process
+  /// group, without a controlling terminal).
+  bool new_session = false;
 };
 
 /// Starts `plan.path` in a new child: in `plan.cwd`, with the streams

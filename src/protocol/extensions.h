@@ -11,8 +11,9 @@ namespace zelta {
 
 /// Every extension this executor has, in ascending byte order: the list the
 /// "hello" reply carries. Adding one is adding its name here.
-inline constexpr std::array<std::string_view, 7> kExtensionNames = {
-    "env", "exit_signal", "foreground", "pause", "raw_output", "run.resize", "signals",
+inline constexpr std::array<std::string_view, 9> kExtensionNames = {
+    "env",        "exit_signal", "foreground", "pause",    "raw_output",
+    "run.resize", "signals",     "stream",     "terminal",
 };
 
 /// The executor's own version, as the "hello" reply gives it.

@@ -39,10 +39,13 @@ struct Redirect {
   bool operator==(const Redirect&) const = default;
 };
 
-/// A command word and its arguments: one member of the pipeline form.
+/// A command word and its arguments: one member of the pipeline form. The
+/// member's redirections come from the tree only (the wire form of "commands"
+/// has none) and are applied only when the pipeline runs on a terminal.
 struct PipelineCommand {
   std::string command;
   std::vector<std::string> args;
+  std::vector<Redirect> redirects;
 
   bool operator==(const PipelineCommand&) const = default;
 };
@@ -74,6 +77,10 @@ struct Request {
   std::optional<std::string> direction;
   std::optional<std::vector<PipelineCommand>> commands;
   std::optional<std::vector<std::string>> operators;
+  /// "run.ast" of a pipeline: output as it arrives instead of collected.
+  std::optional<bool> stream;
+  /// "run.ast" of a pipeline: the members run on one new pseudo-terminal.
+  std::optional<bool> terminal;
   /// "hello": the executor-wide extensions to switch on.
   std::optional<std::vector<std::string>> extensions;
   /// "run.ast": start from `env` alone, not the executor's environment

@@ -36,6 +36,8 @@ enum class Field : std::uint8_t {
   kDirection,
   kCommands,
   kOperators,
+  kStream,
+  kTerminal,
   kExtensions,
   kEnvClear,
   kRawOutput,
@@ -43,11 +45,11 @@ enum class Field : std::uint8_t {
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 22> kFieldNames = {
-    "type",       "run_id",    "command",    "args",      "redirects", "cwd",
-    "env",        "signal",    "timeout_ms", "ast",       "path",      "patterns",
-    "rows",       "cols",      "data",       "direction", "commands",  "operators",
-    "extensions", "env_clear", "raw_output", "base64",
+constexpr std::array<std::string_view, 24> kFieldNames = {
+    "type",   "run_id",   "command",    "args",      "redirects",  "cwd",
+    "env",    "signal",   "timeout_ms", "ast",       "path",       "patterns",
+    "rows",   "cols",     "data",       "direction", "commands",   "operators",
+    "stream", "terminal", "extensions", "env_clear", "raw_output", "base64",
 };
 
 Field field_for_key(std::string_view key) {
@@ -160,6 +162,12 @@ class RequestHandler {
     const Slot slot = take_slot();
     if (slot == Slot::kField) {
       switch (frames_.back().field) {
+        case Field::kStream:
+          request_.stream = value;
+          return true;
+        case Field::kTerminal:
+          request_.terminal = value;
+          return true;
         case Field::kEnvClear:
           request_.env_clear = value;
           return true;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "launch/job_launch.h"
 #include "launch/pipeline_launch.h"
 #include "launch/pty_launch.h"
 #include "protocol/output.h"
@@ -24,9 +25,33 @@ void serve_run_ast(Request& request) {
     return;
   }
   Request form = std::move(lowered).value();
+  // A pipeline of one member on a terminal is that member run as a single
+  // command, with its redirections.
+  if (form.type == "run.pipeline" && form.terminal.value_or(false) && form.commands &&
+      form.commands->size() == 1) {
+    PipelineCommand member = std::move(form.commands->front());
+    form.type = "execute";
+    form.command = std::move(member.command);
+    form.args = std::move(member.args);
+    form.redirects = std::move(member.redirects);
+    form.commands.reset();
+    form.operators.reset();
+  }
   if (form.type == "execute") {
     const bool raw_output = form.raw_output.value_or(false);
     auto launch = launch_pty(form);
+    form = Request();
+    give_back_heap(mark, false);
+    if (!launch) {
+      write_reply(error_reply(std::move(launch).error()));
+      return;
+    }
+    supervise_pty_run(std::move(launch).value(), 0, raw_output);
+    return;
+  }
+  if (form.terminal.value_or(false)) {
+    const bool raw_output = form.raw_output.value_or(false);
+    auto launch = launch_job(form);
     form = Request();
     give_back_heap(mark, false);
     if (!launch) {

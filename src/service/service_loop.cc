@@ -17,6 +17,7 @@
 #include "service/services/hello_service.h"
 #include "service/services/process_subst_service.h"
 #include "service/services/read_file_service.h"
+#include "supervise/run_input.h"
 
 namespace zelta {
 namespace {
@@ -113,6 +114,13 @@ bool needs_system_work(std::string_view type) {
   return type == "run.ast" || type == "read_file" || type == "glob";
 }
 
+// Lines a run read from standard input without serving them come after
+// everything the loop had read before the run.
+void take_carried(PendingInput& pending) {
+  const std::string carried = take_carried_input();
+  if (!carried.empty()) pending.append(carried.data(), carried.size());
+}
+
 // Hands over held output on every way out of the service loop.
 struct ReleaseOutput {
   ~ReleaseOutput() { hold_output(false); }
@@ -159,6 +167,7 @@ void run_service_loop() {
       // ASCII, so checking the text without it is the same.
       if (!is_valid_utf8(line)) return;
       serve_line(line, pending.has_line());
+      take_carried(pending);
       continue;
     }
     ssize_t n = ::read(0, buffer, sizeof buffer);
@@ -171,6 +180,7 @@ void run_service_loop() {
       pending.take_rest(line);
       if (!is_valid_utf8(line)) return;
       serve_line(line);
+      take_carried(pending);
       continue;
     }
     if (errno == EINTR) continue;

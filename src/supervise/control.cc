@@ -15,6 +15,7 @@
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
+#include "supervise/run_input.h"
 
 namespace zelta {
 namespace {
@@ -117,26 +118,8 @@ std::string_view trim_white_space(std::string_view text) {
 }
 
 void serve_control_input(PtyRun& run) {
-  std::string& buffer = run.control_buffer;
-  std::size_t start = 0;
-  while (true) {
-    const char* scan = buffer.data() + std::max(start, run.control_scanned);
-    const void* found =
-        std::memchr(scan, '\n', static_cast<std::size_t>(buffer.data() + buffer.size() - scan));
-    if (found == nullptr) break;
-    const std::size_t end =
-        static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
-    std::string_view line(buffer.data() + start, end + 1 - start);
-    start = end + 1;
-    run.control_scanned = start;
-    if (!is_valid_utf8(line)) continue;
-    auto request = decode_request(trim_white_space(line));
-    if (!request) continue;
-    if (request->run_id.value_or("") != run.launch.run_id) continue;
-    dispatch_control(run, *request);
-  }
-  buffer.erase(0, start);
-  run.control_scanned = buffer.size();
+  serve_run_lines(run.control_buffer, run.control_scanned, run.launch.run_id,
+                  [&run](const Request& request) { dispatch_control(run, request); });
 }
 
 void dispatch_control(PtyRun& run, const Request& request) {
@@ -148,7 +131,14 @@ void dispatch_control(PtyRun& run, const Request& request) {
     }
   } else if (request.type == "run.signal") {
     if (run.exited) return;
-    if (auto number = requested_signal(request.signal)) ::kill(run.launch.child_pid, *number);
+    const auto number = requested_signal(request.signal);
+    if (!number) return;
+    // A job's members share one process group; its leader is not in it.
+    if (run.launch.job_group != 0) {
+      ::kill(-run.launch.job_group, *number);
+    } else {
+      ::kill(run.launch.child_pid, *number);
+    }
   } else if (request.type == "stream.flush") {
     if (!run.paused) flush_output(run, flush_budget(request.timeout_ms));
   } else if (request.type == "run.resize") {

@@ -30,16 +30,17 @@ std::optional<int> requested_signal(const std::optional<std::string>& name);
 /// property. `text` must be valid UTF-8.
 std::string_view trim_white_space(std::string_view text);
 
-/// Consumes every complete line of `run.control_buffer`, in order: a line
-/// that is not UTF-8, does not decode, or names another run (absent run_id
-/// counts as "") is dropped silently; the others go to dispatch_control and
-/// are finished before the next line is looked at.
+/// Consumes every complete line of `run.control_buffer`, in order (see
+/// serve_run_lines): control requests for this run go to dispatch_control,
+/// those for another run are dropped, every other line is kept for the
+/// service loop.
 void serve_control_input(PtyRun& run);
 
 /// Carries out one control request addressed to `run`: "stdin.write" types
 /// the bytes of `base64` when given (nothing when it does not decode), else
-/// `data` (absent: nothing); "run.signal" kills the child pid only (nothing
-/// once reaped; see requested_signal); "stream.flush" forwards pending
+/// `data` (absent: nothing); "run.signal" kills the child pid only, or for a
+/// job on the terminal its members' process group (nothing once reaped; see
+/// requested_signal); "stream.flush" forwards pending
 /// output in reads of up to 1024 bytes until a read finds nothing or the
 /// budget (monotonic clock, checked before every read) runs out, and reads
 /// nothing while paused; "run.resize" sets the terminal's window size (an

@@ -15,7 +15,7 @@
 #include "protocol/messages.h"
 #include "protocol/output.h"
 #include "supervise/exit_report.h"
-#include "supervise/front_end_watch.h"
+#include "supervise/pipeline_loop.h"
 
 namespace zelta {
 namespace {
@@ -169,39 +169,32 @@ std::uint32_t pipeline_exit_code(int status) {
   return 1;
 }
 
-void supervise_pipeline_run(PipelineLaunch launch) {
+void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
+  PipelineLoop loop(launch, input_fd);
+  if (launch.streamed) {
+    if (!loop.wait_members() || !loop.drain_streams()) return;
+    write_exit_event(launch.run_id, loop.exit_code(), loop.last_status());
+    return;
+  }
   // Everything the report needs is allocated before the captures may take
   // all the memory there is.
   std::vector<CaptureBuffer> out(1);
   std::vector<CaptureBuffer> err(launch.stderr_captures.size());
   std::string notice;
   notice.reserve(128 * (1 + err.size()));
-  std::uint32_t exit_code = 0;
-  std::optional<int> last_status;  // of the last member, for its exit signal
-  for (PipelineChild& child : launch.children) {
-    const WatchedWait wait = wait_watching_front_end(child.pid);
-    if (wait.outcome == WatchedWait::Outcome::kFrontEndGone) {
-      // Nobody can see the output any more: end the members rather than
-      // wait for them, and let the executor leave.
-      std::vector<pid_t> left;
-      for (PipelineChild& member : launch.children) {
-        if (!member.reaped) left.push_back(member.pid);
-        member.reaped = true;
-      }
-      end_abandoned_members(left);
-      return;
-    }
-    child.reaped = true;
-    exit_code = wait.outcome == WatchedWait::Outcome::kExited ? pipeline_exit_code(wait.status) : 1;
-    last_status.reset();
-    if (wait.outcome == WatchedWait::Outcome::kExited) last_status = wait.status;
-  }
+  // Once the front end has gone nobody can see the output: the members are
+  // ended rather than waited for, and the executor may leave.
+  if (!loop.wait_members()) return;
+  const std::uint32_t exit_code = loop.exit_code();
+  const std::optional<int> last_status = loop.last_status();
 
   // A process the members left behind may hold a pipe open for any time;
   // the captures still unjoined on return are left to finish on their own.
-  if (!join_watching_front_end(launch.stdout_capture, out[0])) return;
+  if (!loop.wait_capture(launch.stdout_capture)) return;
+  out[0] = launch.stdout_capture.join();
   for (std::size_t i = 0; i < err.size(); ++i) {
-    if (!join_watching_front_end(launch.stderr_captures[i], err[i])) return;
+    if (!loop.wait_capture(launch.stderr_captures[i])) return;
+    err[i] = launch.stderr_captures[i].join();
   }
 
   // A stream cut for lack of memory is reported at the end of "stderr".

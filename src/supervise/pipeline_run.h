@@ -24,11 +24,20 @@ std::uint32_t pipeline_exit_code(int status);
 /// event ends with one output_cut_notice line per cut stream. An event whose
 /// text would be empty is left out. Output is flushed before returning.
 ///
+/// While it waits, the run reads `input_fd` (see PipelineLoop): "run.signal"
+/// for the run signals every member's process group, and lines that are not
+/// control requests are kept for the service loop.
+///
+/// A streamed launch instead writes "stdout" events (the last member's
+/// standard output) and "stderr" events (every member's standard error) as
+/// output arrives, each holding whole characters, and "exit" once every
+/// member has ended and every pipe is at end of file.
+///
 /// Once the front end has gone (its end of the output stream is closed) the
 /// run ends at once without events: members not yet ended are killed and
 /// reaped, and captures held open by processes they left behind are no
 /// longer waited for.
-void supervise_pipeline_run(PipelineLaunch launch);
+void supervise_pipeline_run(PipelineLaunch launch, int input_fd = 0);
 
 /// "[zelta-stdio] <stream> truncated: kept <kept> bytes, dropped <dropped>
 /// bytes (out of memory)" and a line feed: the note for a captured stream

@@ -14,6 +14,7 @@
 #include "supervise/control.h"
 #include "supervise/exit_report.h"
 #include "supervise/front_end_watch.h"
+#include "supervise/run_input.h"
 
 namespace zelta {
 namespace {
@@ -46,8 +47,10 @@ PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output)
 void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   PtyRun run(std::move(launch), input_fd, raw_output);
   const int master = run.launch.master_fd.get();
+  // A job on the terminal is known to the front end by its members' group.
+  const pid_t reported = run.launch.job_group != 0 ? run.launch.job_group : run.launch.child_pid;
   write_event(started_event(static_cast<std::uint32_t>(run.launch.backend_pid),
-                            static_cast<std::uint32_t>(run.launch.child_pid), run.launch.command,
+                            static_cast<std::uint32_t>(reported), run.launch.command,
                             run.launch.run_id));
   flush_stdout();
   set_nonblocking(master);
@@ -161,6 +164,9 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
 
   // A character still cut off when the output ends can never be completed.
   run.events.finish();
+  // The start of a line not yet complete is the service loop's: what follows
+  // in the input completes it.
+  carry_input(run.control_buffer);
   // The run's descriptors are gone by the time the front end sees "exit".
   poller.reset();
   run.launch.master_fd.reset();

@@ -58,9 +58,10 @@ struct PtyRun {
 
 /// Runs a launched terminal command to its end: "started", "stdout" events
 /// as output arrives (base64 with `raw_output`), control requests read from
-/// `input_fd` (made non-blocking and left so), then — once the child is
-/// reaped and its output drained — "exit". The master is closed and the
-/// child reaped on return.
+/// `input_fd` (made non-blocking and left so; other lines read are carried
+/// to the service loop, see run_input.h), then — once the child is reaped
+/// and its output drained — "exit". The master is closed and the child
+/// reaped on return.
 void supervise_pty_run(PtyLaunch launch, int input_fd = 0, bool raw_output = false);
 
 }  // namespace zelta

@@ -8,15 +8,23 @@ namespace zelta {
 namespace {
 
 constexpr std::string_view kHead = "{\"data\":\"";
-constexpr std::string_view kTail = "\",\"type\":\"stdout\"}";
 constexpr std::string_view kRawHead = "{\"base64\":\"";
 
 }  // namespace
 
-StdoutEvents::StdoutEvents(std::string_view run_id, bool raw) : raw_(raw) {
+StdoutEvents::StdoutEvents(std::string_view run_id, bool raw, std::string_view stream) : raw_(raw) {
   middle_ = "\",\"run_id\":";
   append_json_string(middle_, run_id);
-  middle_ += raw ? ",\"type\":\"stdout\"}" : ",\"stdout\":\"";
+  if (raw) {
+    middle_ += ",\"type\":\"stdout\"}";
+  } else {
+    middle_ += ",\"";
+    middle_ += stream;
+    middle_ += "\":\"";
+  }
+  tail_ = "\",\"type\":\"";
+  tail_ += stream;
+  tail_ += "\"}";
 }
 
 void StdoutEvents::write(const char* bytes, std::size_t size) {
@@ -52,7 +60,7 @@ void StdoutEvents::write_text(ChunkDecoder::Text text) {
     line.append(middle_.data(), middle_.size());
     write_json_string_body(line, text.head);
     write_json_string_body(line, text.body);
-    line.append(kTail.data(), kTail.size());
+    line.append(tail_.data(), tail_.size());
   }
   flush_stdout();
 }

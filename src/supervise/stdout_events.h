@@ -8,7 +8,8 @@
 
 namespace zelta {
 
-/// Writes {"data":T,"run_id":R,"stdout":T,"type":"stdout"} lines for one run.
+/// Writes {"data":T,"run_id":R,"stdout":T,"type":"stdout"} lines for one run
+/// (or the same with "stderr" for a run's standard error).
 /// Successive reads are decoded as one stream (a character split between two
 /// reads arrives whole, in the event of the read that completes it) and
 /// escaped piecewise into the output line: no other copy is made.
@@ -18,7 +19,10 @@ namespace zelta {
 /// held back.
 class StdoutEvents {
  public:
-  explicit StdoutEvents(std::string_view run_id, bool raw = false);
+  /// `stream` is "stdout" or "stderr": the key and type of the text events
+  /// (raw events are always "stdout").
+  explicit StdoutEvents(std::string_view run_id, bool raw = false,
+                        std::string_view stream = "stdout");
 
   /// Writes one event for the raw bytes of one read and flushes it; none when
   /// the read holds nothing but the start of a character.
@@ -37,6 +41,7 @@ class StdoutEvents {
 
   bool raw_;
   std::string middle_;  // `","run_id":"<id>","stdout":"`
+  std::string tail_;    // `","type":"stdout"}`
   ChunkDecoder decoder_;
 };
 

@@ -49,9 +49,12 @@ Result<Request> lower_run_ast(const Request& request) {
   for (AstNode& member : pipeline->commands) {
     auto* command = std::get_if<ast::Command>(&member.value);
     if (command == nullptr) return fail("Unsupported pipeline AST node");
-    commands.push_back({std::move(command->name), std::move(command->args)});
+    commands.push_back(
+        {std::move(command->name), std::move(command->args), std::move(command->redirects)});
   }
   Request form = carried_fields(request, "run.pipeline");
+  form.stream = request.stream;
+  form.terminal = request.terminal;
   form.operators.emplace(commands.empty() ? 0 : commands.size() - 1, "|");
   form.commands = std::move(commands);
   return form;

@@ -8,7 +8,9 @@ namespace zelta {
 
 /// Decodes the request's tree and builds the launch form: a Request of type
 /// "execute" (a Command root) or "run.pipeline" (a Pipeline of Commands),
-/// carrying run_id, cwd, env, timeout_ms, rows and cols unchanged. Fails with
+/// carrying run_id, cwd, env, timeout_ms, rows and cols unchanged; the
+/// pipeline form also carries `stream` and `terminal`, and each member keeps
+/// its redirections (a pipeline on pipes ignores them). Fails with
 /// the error text of the reply ("Missing ast", "Invalid ast: ...", ...).
 Result<Request> lower_run_ast(const Request& request);
 

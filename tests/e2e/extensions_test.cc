@@ -19,7 +19,7 @@ using nlohmann::json;
 
 constexpr const char* kHelloReply =
     R"({"exit_code":0,"extensions":["env","exit_signal","foreground","pause","raw_output",)"
-    R"("run.resize","signals"],"version":"0.1.0"})";
+    R"("run.resize","signals","stream","terminal"],"version":"0.1.0"})";
 
 // An executor with the executor-wide extensions switched on.
 void say_hello(ExecutorProcess& executor) {

@@ -201,11 +201,16 @@ TEST_F(PipelineRun, LargeStdoutAndStderrInAnyMixDoNotDeadlock) {
   EXPECT_EQ(lines[2], exit_line(0));
 }
 
-TEST_F(PipelineRun, ControlRequestsDuringTheRunAreAnsweredAfterIt) {
-  executor_.send_line(pipeline_line({{"sh", "-c", "sleep 0.5; echo done"}}));
-  executor_.send_line(R"({"type":"stdin.write","run_id":"p1","data":"x"})");
-  executor_.send_line(R"({"type":"run.signal","run_id":"p1","signal":"SIGKILL"})");
-  executor_.send_line(R"({"type":"stream.flush","run_id":"p1"})");
+TEST_F(PipelineRun, ControlRequestsReadWithTheRunRequestAreAnsweredAfterIt) {
+  // In one write, so the service loop reads them with the run request, before
+  // the run begins to read its own control input.
+  executor_.send(pipeline_line({{"sh", "-c", "sleep 0.5; echo done"}}) + "\n" +
+                 R"({"type":"stdin.write","run_id":"p1","data":"x"})"
+                 "\n"
+                 R"({"type":"run.signal","run_id":"p1","signal":"SIGKILL"})"
+                 "\n"
+                 R"({"type":"stream.flush","run_id":"p1"})"
+                 "\n");
   EXPECT_EQ(executor_.next_line(), kRecv);
   EXPECT_EQ(executor_.next_line(), output_line("stdout", "done\n"));
   EXPECT_EQ(executor_.next_line(), exit_line(0));

@@ -133,14 +133,14 @@ TEST(PtyRunE2E, InterruptTypedRightAfterStartedEndsTheCommand) {
 TEST(PtyRunE2E, ControlLinesSplitAcrossWritesAndAmidNoise) {
   ExecutorProcess executor;
   start(executor, "head", {"-n", "1"});
-  // Lines for other runs, without run_id, of other types, undecodable or
-  // blank are consumed silently.
+  // Control lines for other runs or without run_id are consumed silently;
+  // lines of other types, undecodable or blank, are kept for after the run.
   executor.send(control_line("stdin.write", {{"data", "wrong\n"}, {"run_id", "other"}}) + "\n");
   executor.send(R"({"type":"stdin.write","data":"no id\n"})"
                 "\n");
-  executor.send(R"({"type":"glob","patterns":["*"],"run_id":"r1"})"
+  executor.send(R"({"type":"read_file","path":"/nonexistent/zelta","run_id":"r1"})"
                 "\n");
-  executor.send("not json\n   \n\xff\xfe\n");
+  executor.send("not json\n   \n");
   executor.send(R"(  {"type":"stdin.write","run_id":"r1",)");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   executor.send(R"("data":"typed\n"}  )"
@@ -149,6 +149,10 @@ TEST(PtyRunE2E, ControlLinesSplitAcrossWritesAndAmidNoise) {
   EXPECT_EQ(exit_code_of(events), 0);
   // The terminal echoes the typed line, then head prints it.
   EXPECT_EQ(output_of(events), "typed\r\ntyped\r\n");
+  EXPECT_EQ(executor.next_line(),
+            R"x({"exit_code":1,"error":"Read error: No such file or directory (os error 2)"})x");
+  EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Parse error"})");
+  EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Parse error"})");
   EXPECT_TRUE(executor.quiet_for(std::chrono::milliseconds(200)));
 }
 
@@ -161,7 +165,7 @@ TEST(PtyRunE2E, ControlSentWithTheRunRequestIsAnsweredAfterTheRun) {
   EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Unknown: run.signal"})");
 }
 
-TEST(PtyRunE2E, RunRequestDuringARunIsConsumed) {
+TEST(PtyRunE2E, RunRequestDuringARunIsServedAfterIt) {
   ExecutorProcess executor;
   start(executor, "sleep", {"30"});
   executor.send_line(run_line("echo", {"second"}));
@@ -169,7 +173,10 @@ TEST(PtyRunE2E, RunRequestDuringARunIsConsumed) {
   auto events = events_to_exit(executor);
   EXPECT_EQ(events.size(), 1u);
   EXPECT_EQ(exit_code_of(events), 137);
-  EXPECT_TRUE(executor.quiet_for(std::chrono::milliseconds(300)));
+  // The second run request was kept, not lost: it runs now.
+  EXPECT_NE(executor.next_line().find("\"type\":\"recv\""), std::string::npos);
+  EXPECT_NE(executor.next_line().find("\"type\":\"started\""), std::string::npos);
+  EXPECT_EQ(output_of(events_to_exit(executor)), "second\r\n");
   // After the run a control request reaches the service loop.
   executor.send_line(control_line("stdin.write", {{"data", "x"}}));
   EXPECT_EQ(executor.next_line(), R"({"exit_code":1,"error":"Unknown: stdin.write"})");

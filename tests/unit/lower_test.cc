@@ -132,17 +132,23 @@ TEST(LowerRunAst, PipelineBecomesPipelineForm) {
                command("sort") + "," + command("wc")));
   request.run_id = "p";
   request.rows = 10;
+  request.terminal = true;
 
   auto form = lower_run_ast(request);
   ASSERT_TRUE(form.ok()) << form.error();
   EXPECT_EQ(form->type, "run.pipeline");
+  const Redirect to_null{std::nullopt, RedirectKind::kOutput, "/dev/null"};
   EXPECT_EQ(form->commands,
-            (std::vector<PipelineCommand>{{"printf", {"a b", "c"}}, {"sort", {}}, {"wc", {}}}));
+            (std::vector<PipelineCommand>{
+                {"printf", {"a b", "c"}, {to_null}}, {"sort", {}, {}}, {"wc", {}, {}}}));
+  // The pipeline keys travel with the form; absent ones stay absent.
+  EXPECT_EQ(form->terminal, true);
+  EXPECT_FALSE(form->stream);
   EXPECT_EQ(form->operators, (std::vector<std::string>{"|", "|"}));
   EXPECT_EQ(form->run_id, "p");
   EXPECT_EQ(form->rows, 10);
   EXPECT_FALSE(form->cols);
-  // Member redirections are dropped, and no single-command field is set.
+  // Member redirections stay with their member; no single-command field is set.
   EXPECT_FALSE(form->redirects);
   EXPECT_FALSE(form->command);
   EXPECT_FALSE(form->args);
@@ -153,7 +159,7 @@ TEST(LowerRunAst, ShortPipelinesHaveNoOperators) {
   auto one = lower_run_ast(run_request(pipeline(command("ls"))));
   ASSERT_TRUE(one.ok()) << one.error();
   EXPECT_EQ(one->type, "run.pipeline");
-  EXPECT_EQ(one->commands, (std::vector<PipelineCommand>{{"ls", {}}}));
+  EXPECT_EQ(one->commands, (std::vector<PipelineCommand>{{"ls", {}, {}}}));
   EXPECT_EQ(one->operators, std::vector<std::string>{});
 
   auto none = lower_run_ast(run_request(pipeline("")));

@@ -71,7 +71,7 @@ Request pipeline_form(const Members& members) {
   form.run_id = "r1";
   form.commands.emplace();
   for (const auto& words : members) {
-    PipelineCommand command{words.front(), {words.begin() + 1, words.end()}};
+    PipelineCommand command{words.front(), {words.begin() + 1, words.end()}, {}};
     form.commands->push_back(std::move(command));
     if (form.commands->size() > 1) {
       if (!form.operators) form.operators.emplace();

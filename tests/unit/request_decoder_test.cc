@@ -57,6 +57,20 @@ TEST(RequestDecoder, RefusesLinesThatAreNotOneRequestObject) {
   }
 }
 
+TEST(RequestDecoder, PipelineModeKeysAreBooleansAndNullLeavesThemAbsent) {
+  const auto both = decode_request(R"({"type":"run.ast","terminal":false,"stream":true})");
+  ASSERT_TRUE(both.ok()) << both.error();
+  EXPECT_EQ(both->stream, true);
+  EXPECT_EQ(both->terminal, false);
+  const auto none = decode_request(R"({"type":"run.ast","stream":null,"Terminal":true})");
+  ASSERT_TRUE(none.ok()) << none.error();
+  EXPECT_FALSE(none->stream);
+  EXPECT_FALSE(none->terminal);
+  EXPECT_FALSE(decode_request(R"({"type":"t","stream":true,"stream":false})").ok());
+  // Elsewhere a boolean is still refused where the record expects another type.
+  EXPECT_FALSE(decode_request(R"({"type":"t","env":{"A":true}})").ok());
+}
+
 TEST(RequestDecoder, RefusesKnownKeysOfTheWrongTypeOrRange) {
   const std::string members[] = {
       R"("rows":"24")",
@@ -82,6 +96,10 @@ TEST(RequestDecoder, RefusesKnownKeysOfTheWrongTypeOrRange) {
       R"("env":{"A":1})",
       R"("env":{"A":null})",
       R"("env":{"A":{"B":"c"}})",
+      R"("stream":1)",
+      R"("stream":"true")",
+      R"("terminal":[true])",
+      R"("terminal":{})",
   };
   for (const auto& member : members) {
     const std::string line = R"({"type":"glob","patterns":["*"],)" + member + "}";
@@ -161,7 +179,7 @@ TEST(RequestDecoder, DecodesEveryFieldOfTheRecord) {
   EXPECT_EQ(r.cols, 65535);
   EXPECT_EQ(r.data, "x\n");
   EXPECT_EQ(r.direction, "in");
-  EXPECT_EQ(r.commands, (std::vector<PipelineCommand>{{"cat", {"f"}}}));
+  EXPECT_EQ(r.commands, (std::vector<PipelineCommand>{{"cat", {"f"}, {}}}));
   EXPECT_EQ(r.operators, std::vector<std::string>{"|"});
 }
 
@@ -231,7 +249,8 @@ TEST(RequestDecoder, PipelineCommandObjectAndArrayForms) {
       R"({"command":"ls","args":null},["cat"],["cat",["a","b"]],["cat",null]]})");
   ASSERT_TRUE(decoded.ok()) << decoded.error();
   const std::vector<PipelineCommand> expected = {
-      {"ls", {}}, {"ls", {"-l"}}, {"ls", {}}, {"cat", {}}, {"cat", {"a", "b"}}, {"cat", {}},
+      {"ls", {}, {}},  {"ls", {"-l"}, {}},      {"ls", {}, {}},
+      {"cat", {}, {}}, {"cat", {"a", "b"}, {}}, {"cat", {}, {}},
   };
   EXPECT_EQ(decoded->commands, expected);
 }

@@ -11,10 +11,10 @@
 namespace zelta::client {
 namespace {
 
-std::string tree_text(const std::string& line) {
+std::string tree_text(const std::string& line, bool on_terminal = false) {
   auto split = split_command_line(line);
   if (!split) return "split error: " + split.error().message;
-  auto tree = build_tree(*split);
+  auto tree = build_tree(*split, on_terminal);
   if (!tree) return "tree error: " + tree.error();
   return encode_line(*tree);
 }
@@ -43,6 +43,13 @@ TEST(SyntaxTree, CommandsPipelinesAndRefusals) {
       {"# nothing", "tree error: empty command line"},
   };
   for (const auto& c : cases) EXPECT_EQ(tree_text(c.line), c.tree) << c.line;
+  // A pipeline run on a terminal applies its members' redirections.
+  EXPECT_EQ(tree_text("ls 2> err | wc > out", true),
+            R"({"Pipeline":{"commands":[)"
+            R"({"Command":{"name":"ls","args":[],"single_quoted_args":[],)"
+            R"("redirects":[{"fd":2,"kind":"Output","file":"err"}]}},)"
+            R"({"Command":{"name":"wc","args":[],"single_quoted_args":[],)"
+            R"("redirects":[{"kind":"Output","file":"out"}]}}]}})");
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 
 const { Pool } = require('./pool');
 const { Terminal } = require('./terminal');
-const { checkString, directory, pipelineNode, runRequest } = require('./request');
+const { runPipeline } = require('./pipeline');
+const { checkString, commandNode, directory, pipelineNode } = require('./request');
 
 /** The executor to start: the option, then $ZELTA_STDIO_EXECUTOR, then `stdio_executor` on PATH. */
 function executorPathFrom(options) {
@@ -21,9 +22,21 @@ class Client {
     this.terminals = new Set();
   }
 
-  /** Starts `command` with `args` on a terminal of its own. */
-  spawn(command, args = [], options = {}) {
-    const terminal = new Terminal(this.pool, command, args, options);
+  /** Starts `file` with `args` on a terminal of its own, as node-pty's spawn does. */
+  spawn(file, args, options) {
+    if (typeof args === 'string') throw new TypeError('args as a string is not supported: give an array');
+    const command = file === undefined || file === null ? 'sh' : file;
+    return this.track(new Terminal(this.pool, commandNode(command, args || []), command, options || {}));
+  }
+
+  /** Starts [[command, ...args], ...] joined by pipes on one terminal, as a shell runs a foreground job. */
+  spawnPipeline(commands, options) {
+    const ast = pipelineNode(commands);
+    const last = commands[commands.length - 1][0];
+    return this.track(new Terminal(this.pool, ast, last, options || {}, { terminal: { value: true, needs: 'terminal' } }));
+  }
+
+  track(terminal) {
     this.terminals.add(terminal);
     terminal.exited.then(
       () => this.terminals.delete(terminal),
@@ -32,15 +45,9 @@ class Client {
     return terminal;
   }
 
-  /** Runs [[command, ...args], ...] joined by pipes; resolves to {stdout, stderr, exitCode}. */
-  async runPipeline(commands, options = {}) {
-    const executor = this.pool.services();
-    const request = runRequest(executor.newRunId(), pipelineNode(commands), options);
-    const out = { stdout: '', stderr: '' };
-    const exit = await executor.request(request, (event) => {
-      if (event.type === 'stdout' || event.type === 'stderr') out[event.type] += event.data;
-    });
-    return { stdout: out.stdout, stderr: out.stderr, exitCode: exit.exit_code };
+  /** Runs [[command, ...args], ...] joined by pipes; resolves to {stdout, stderr, exitCode, signal?}. */
+  runPipeline(commands, options = {}) {
+    return runPipeline(this.pool, commands, options);
   }
 
   /** The text of a file (UTF-8); a relative path is taken from the Node process's directory. */
@@ -66,8 +73,9 @@ class Client {
 
   /** Closes every terminal and ends every executor; resolves once all have exited. */
   close() {
-    for (const terminal of this.terminals) terminal.close();
-    return this.pool.close();
+    // Terminals get SIGHUP and report how they ended before the executors go.
+    const closing = [...this.terminals].map((terminal) => terminal.close());
+    return Promise.all(closing).then(() => this.pool.close());
   }
 }
 

@@ -8,7 +8,11 @@ const childProcess = require('node:child_process');
 // How long a closed executor may take to end its command before it is killed.
 const KILL_GRACE_MS = 5000;
 
-const STRAY_CONTROL_REPLY = /^Unknown: (stdin\.write|run\.signal|run\.resize|stream\.flush)$/;
+const STRAY_CONTROL_REPLY =
+  /^Unknown: (stdin\.write|run\.signal|run\.resize|stream\.flush|run\.pause|run\.resume|run\.foreground)$/;
+
+// The executor-wide extensions the library switches on in every executor it starts.
+const WANTED_EXTENSIONS = ['env', 'exit_signal', 'signals'];
 
 class ExecutorError extends Error {
   constructor(message) {
@@ -54,6 +58,7 @@ class Executor {
         if (this.ended) return;
         this.ended = true;
         this.alive = false;
+        this.endError = err;
         this.failAll(err);
         if (onGone) onGone(this);
         resolve();
@@ -68,6 +73,21 @@ class Executor {
     this.child.stdin.on('error', () => {}); // a dead executor's stdin: 'close' reports it
     this.child.stdout.setEncoding('utf8');
     this.child.stdout.on('data', (text) => this.receive(text));
+    // The extensions this executor has, an empty set for one that predates "hello".
+    // Requests written meanwhile are served after the answer, in order.
+    this.extensions = null;
+    this.hello = this.request({ type: 'hello', extensions: WANTED_EXTENSIONS }).then(
+      (reply) => new Set(Array.isArray(reply.extensions) ? reply.extensions : []),
+      () => new Set(), // "Unknown: hello", or an executor that did not start
+    );
+    this.hello.then((extensions) => {
+      this.extensions = extensions;
+    });
+  }
+
+  /** Whether the executor has the extension `name`; false until "hello" is answered. */
+  has(name) {
+    return this.extensions !== null && this.extensions.has(name);
   }
 
   /** A run id unique within this executor. */
@@ -97,7 +117,7 @@ class Executor {
   request(request, onEvent = () => {}) {
     return new Promise((resolve, reject) => {
       if (!this.alive) {
-        reject(new ExecutorError(`executor ${this.path} has ended`));
+        reject(this.endError || new ExecutorError(`executor ${this.path} has ended`));
         return;
       }
       const finish = (err, result) => (err ? reject(err) : resolve(result));

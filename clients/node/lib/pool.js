@@ -1,6 +1,6 @@
 'use strict';
-// The executors of one client: one per live terminal, one for services and
-// pipelines, and a few idle ones kept for the next terminal.
+// The executors of one client: one per live terminal or pipeline, one for the
+// file services, and a few idle ones kept for the next terminal.
 
 const { Executor } = require('./executor');
 
@@ -32,17 +32,16 @@ class Pool {
       running.add(executor);
       this.executors.add(executor);
     }
-    executor.setReferenced(false);
-    return executor;
+    return executor; // referenced only while it serves something: its "hello" first
   }
 
-  /** The executor of services and pipelines, started when first needed. */
+  /** The executor of the file services, started when first needed. */
   services() {
     if (!this.servicesExecutor || !this.servicesExecutor.alive) this.servicesExecutor = this.start();
     return this.servicesExecutor;
   }
 
-  /** An executor for a terminal alone: an idle one, or a new one. */
+  /** An executor for one terminal or pipeline alone: an idle one, or a new one. */
   acquire() {
     if (this.closed) throw new Error('the client is closed');
     while (this.idle.length > 0) {
@@ -52,7 +51,7 @@ class Pool {
     return this.start();
   }
 
-  /** Takes back a terminal's executor once its run is over. */
+  /** Takes back an executor once its run is over. */
   release(executor) {
     if (!executor.alive) return;
     if (!this.closed && !executor.busy && this.idle.length < this.maxIdle) {

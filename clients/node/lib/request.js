@@ -75,13 +75,23 @@ function runRequest(runId, ast, options = {}) {
   return request;
 }
 
-// run.signal maps every other name to SIGINT; the library refuses them instead.
-const SIGNALS = { INT: 'INT', TERM: 'TERM', KILL: 'KILL', SIGINT: 'INT', SIGTERM: 'TERM', SIGKILL: 'KILL' };
+// Variables node-pty leaves out of the environment it hands down by default: they
+// describe the terminal the Node process runs in, not the new one.
+const FOREIGN_TERMINAL_VARIABLES = ['TMUX', 'TMUX_PANE', 'STY', 'WINDOW', 'WINDOWID', 'TERMCAP', 'COLUMNS', 'LINES'];
 
-function signalName(signal) {
-  const name = SIGNALS[signal];
-  if (!name) throw new TypeError(`unsupported signal ${String(signal)}: use "INT", "TERM" or "KILL"`);
-  return name;
+/**
+ * A terminal's whole environment, as node-pty composes it: `env` (default the
+ * Node process's own, less the variables of its terminal) replaces the
+ * executor's, undefined values are left out, PWD is `cwd` and TERM is `name`,
+ * else env's TERM, else "xterm".
+ */
+function terminalEnv(env, name, cwd) {
+  const inherited = env === undefined || env === null;
+  const out = envObject(inherited ? process.env : env);
+  if (inherited) for (const variable of FOREIGN_TERMINAL_VARIABLES) delete out[variable];
+  out.PWD = cwd;
+  out.TERM = name || out.TERM || 'xterm';
+  return out;
 }
 
-module.exports = { checkString, checkSize, commandNode, pipelineNode, envObject, directory, runRequest, signalName };
+module.exports = { checkString, checkSize, commandNode, pipelineNode, envObject, terminalEnv, directory, runRequest };

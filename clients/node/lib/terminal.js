@@ -1,54 +1,101 @@
 'use strict';
-// A command running on a terminal of its own, served by an executor of its own.
+// A command (or a pipeline) running on a terminal of its own, served by an
+// executor of its own, with the members and behaviour of node-pty's IPty.
 
-const { checkSize, commandNode, runRequest, signalName } = require('./request');
+const { StringDecoder } = require('node:string_decoder');
+const { Listeners } = require('./listeners');
+const { BASIC, signalName, signalNumber } = require('./signals');
+const { checkSize, terminalEnv, directory } = require('./request');
+const { ExecutorError } = require('./executor');
 
-class Listeners {
-  constructor() {
-    this.set = new Set();
-  }
-  add(listener) {
-    if (typeof listener !== 'function') throw new TypeError('listener must be a function');
-    this.set.add(listener);
-    return { dispose: () => this.set.delete(listener) };
-  }
-  emit(value) {
-    for (const listener of [...this.set]) listener(value);
-  }
-}
-
-// Hanging up a terminal sends its command SIGHUP; a terminal closed while its
-// command runs reports that.
-const SIGHUP = 1;
-
-/** The exit code 128 + n of a run ended by signal n carries n as `signal`. */
-function exitInfo(exitCode) {
-  return exitCode > 128 && exitCode <= 128 + 64 ? { exitCode, signal: exitCode - 128 } : { exitCode };
-}
+const DEFAULT_COLS = 80;
+const DEFAULT_ROWS = 24;
+const FLOW_CONTROL_PAUSE = '\x13'; // XOFF
+const FLOW_CONTROL_RESUME = '\x11'; // XON
+// How long close() lets the command end on SIGHUP, then on SIGKILL, before it
+// ends the executor itself.
+const CLOSE_GRACE_MS = 3000;
+// The foreground process is asked for at most this often through `process`.
+const FOREGROUND_REFRESH_MS = 100;
 
 function settled(promise) {
   promise.catch(() => {}); // rejections are for those who wait; nobody waiting is no crash
   return promise;
 }
 
+function checkOptions(options) {
+  if (options === null || typeof options !== 'object') throw new TypeError('options must be an object');
+  const types = { name: 'string', cwd: 'string', env: 'object', encoding: 'string' };
+  for (const [key, type] of Object.entries(types)) {
+    const value = options[key];
+    if (value !== undefined && value !== null && typeof value !== type) throw new TypeError(`${key} must be a ${type}`);
+  }
+  if (typeof options.encoding === 'string' && !Buffer.isEncoding(options.encoding)) {
+    throw new TypeError(`unknown encoding ${options.encoding}`);
+  }
+  for (const key of ['uid', 'gid']) {
+    // Commands run as the executor's user; switching users is not offered.
+    if (options[key] !== undefined && options[key] !== null) throw new TypeError(`the ${key} option is not supported`);
+  }
+  for (const key of ['flowControlPause', 'flowControlResume']) {
+    if (options[key] !== undefined && typeof options[key] !== 'string') throw new TypeError(`${key} must be a string`);
+  }
+}
+
+/** The size given, or the default for 0 and absent (as node-pty does). */
+function sizeOption(value, fallback, what) {
+  if (value === undefined || value === null || value === 0) return fallback;
+  return checkSize(value, what);
+}
+
+function checkResize(value, what) {
+  if (!Number.isInteger(value) || value <= 0 || value > 65535) {
+    throw new RangeError(`${what} must be an integer from 1 to 65535`);
+  }
+}
+
+/** {exitCode, signal} as node-pty reports it from an "exit" event. */
+function exitInfo(event) {
+  if (typeof event.signal === 'string') return { exitCode: 0, signal: signalNumber(event.signal) };
+  return { exitCode: event.exit_code, signal: 0 };
+}
+
 class Terminal {
-  constructor(pool, command, args, options) {
-    const ast = commandNode(command, args);
-    this.rows = options.rows === undefined ? 24 : checkSize(options.rows, 'rows');
-    this.cols = options.cols === undefined ? 80 : checkSize(options.cols, 'cols');
-    this.process = command;
+  /**
+   * `ast` is the command or pipeline tree, `file` the name `process` falls back
+   * on; `extra` holds run.ast keys the run needs (`terminal` for a pipeline).
+   */
+  constructor(pool, ast, file, options, extra = {}) {
+    checkOptions(options);
+    this._cols = sizeOption(options.cols, DEFAULT_COLS, 'cols');
+    this._rows = sizeOption(options.rows, DEFAULT_ROWS, 'rows');
+    this._file = file;
+    this._process = file;
+    this.handleFlowControl = Boolean(options.handleFlowControl);
+    this._flowControlPause = options.flowControlPause || FLOW_CONTROL_PAUSE;
+    this._flowControlResume = options.flowControlResume || FLOW_CONTROL_RESUME;
+    this.encoding = options.encoding === undefined ? 'utf8' : options.encoding;
+    this.decoder = this.encoding === null ? null : new StringDecoder(this.encoding);
+    this.inputDecoder = new TextDecoder('utf-8'); // bytes typed into an executor without raw input
     this.pid = undefined;
     this.executorPid = undefined;
-    this.state = 'starting'; // starting | running | exited | failed | closed
-    this.pending = []; // control requests written once the command has started
-    this.decoder = new TextDecoder('utf-8');
+    this.state = 'starting'; // starting | running | exited | failed
+    this.hungUp = false; // the library ended the executor to end the command
+    this.pending = []; // control lines sent once the command has started
+    this.paused = false;
+    this.held = []; // output (and the exit) that came while paused
+    this.batch = []; // output bytes of the current read, handed out at its end
+    this.foregroundWaiters = [];
+    this.foregroundAsked = 0;
     this.dataListeners = new Listeners();
     this.exitListeners = new Listeners();
     this.errorListeners = new Listeners();
+    this.legacy = new Map(); // on('data' | 'exit' | 'error', fn) -> its disposable
     this.pool = pool;
     this.executor = pool.acquire();
     this.runId = this.executor.newRunId();
-    const request = runRequest(this.runId, ast, { ...options, rows: this.rows, cols: this.cols });
+    const cwd = directory(options.cwd);
+    const env = terminalEnv(options.env, options.name, cwd);
     let started;
     let failed;
     this.ready = settled(
@@ -57,14 +104,25 @@ class Terminal {
         failed = reject;
       }),
     );
-    this.failReady = failed;
+    this.started = started;
     this.exited = settled(
-      this.executor
-        .request(request, (event) => this.onEvent(event, started))
+      this.executor.hello
+        .then(() => {
+          const request = { type: 'run.ast', run_id: this.runId, ast, cwd, env, rows: this._rows, cols: this._cols };
+          if (this.executor.has('env')) request.env_clear = true;
+          if (this.executor.has('raw_output')) request.raw_output = true;
+          for (const [key, { value, needs }] of Object.entries(extra)) {
+            if (!this.executor.has(needs)) {
+              throw new ExecutorError(`this executor cannot do that: it lacks the "${needs}" extension`);
+            }
+            request[key] = value;
+          }
+          return this.executor.request(request, (event) => this.onEvent(event));
+        })
         .then(
-          (exit) => this.finish(exitInfo(exit.exit_code)),
+          (exit) => this.finish(exitInfo(exit)),
           (err) => {
-            if (this.state === 'closed') return this.finish({ exitCode: 128 + SIGHUP, signal: SIGHUP });
+            if (this.hungUp) return this.finish({ exitCode: 0, signal: signalNumber('HUP') });
             this.state = 'failed';
             this.pending = [];
             failed(err);
@@ -76,6 +134,30 @@ class Terminal {
     );
   }
 
+  get cols() {
+    return this._cols;
+  }
+
+  get rows() {
+    return this._rows;
+  }
+
+  /** The program in the terminal's foreground, as last reported; asks for a fresh answer. */
+  get process() {
+    if (Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
+    return this._process;
+  }
+
+  /** The foreground process group's leader: {pid, name, cwd}, or null where it cannot be told. */
+  foreground() {
+    if (this.state !== 'running' || !this.executor.has('foreground')) return Promise.resolve(null);
+    this.foregroundAsked = Date.now();
+    return new Promise((resolve) => {
+      this.foregroundWaiters.push(resolve);
+      this.sendControl({ type: 'run.foreground', run_id: this.runId });
+    });
+  }
+
   onData(listener) {
     return this.dataListeners.add(listener);
   }
@@ -84,85 +166,258 @@ class Terminal {
     return this.exitListeners.add(listener);
   }
 
+  /** The run was refused or its executor ended; `onExit` is not called then. */
   onError(listener) {
     return this.errorListeners.add(listener);
   }
 
-  /** Types text into the terminal: control characters act as keys ("\x03" is Ctrl-C). */
+  /** The older event form: on('data', fn), on('exit', (exitCode, signal) => ...), on('error', fn). */
+  on(event, listener) {
+    const add = {
+      data: () => this.onData(listener),
+      exit: () => this.onExit(({ exitCode, signal }) => listener(exitCode, signal)),
+      error: () => this.onError(listener),
+    }[event];
+    if (!add) throw new TypeError(`unknown event ${String(event)}`);
+    if (!this.legacy.has(event)) this.legacy.set(event, new Map());
+    this.legacy.get(event).set(listener, add());
+    return this;
+  }
+
+  addListener(event, listener) {
+    return this.on(event, listener);
+  }
+
+  once(event, listener) {
+    const once = (...args) => {
+      this.removeListener(event, once);
+      listener(...args);
+    };
+    return this.on(event, once);
+  }
+
+  removeListener(event, listener) {
+    const disposable = this.legacy.get(event)?.get(listener);
+    if (disposable) {
+      disposable.dispose();
+      this.legacy.get(event).delete(listener);
+    }
+    return this;
+  }
+
+  off(event, listener) {
+    return this.removeListener(event, listener);
+  }
+
+  get live() {
+    return this.state === 'starting' || this.state === 'running';
+  }
+
+  /** Types into the terminal: strings as UTF-8, bytes exactly. Ignored once the command has ended. */
   write(data) {
-    let text;
-    if (typeof data === 'string') text = data;
-    else if (data instanceof Uint8Array) text = this.decoder.decode(data, { stream: true });
-    else throw new TypeError('data must be a string or a Uint8Array');
-    if (text.length > 0) this.control({ type: 'stdin.write', data: text });
-    else this.checkLive();
+    if (typeof data !== 'string' && !(data instanceof Uint8Array)) {
+      throw new TypeError('data must be a string or a Uint8Array');
+    }
+    if (this.handleFlowControl && typeof data === 'string') {
+      if (data === this._flowControlPause) return this.pause();
+      if (data === this._flowControlResume) return this.resume();
+    }
+    if (!this.live || data.length === 0) return undefined;
+    this.control({ type: 'stdin.write', input: data });
+    return undefined;
   }
 
-  /** Sets the terminal's size; the command gets SIGWINCH. */
+  /** Sets the terminal size; the command gets SIGWINCH. Ignored once the command has ended. */
   resize(cols, rows) {
-    checkSize(cols, 'cols');
-    checkSize(rows, 'rows');
+    checkResize(cols, 'cols');
+    checkResize(rows, 'rows');
+    if (!this.live) return;
     this.control({ type: 'run.resize', rows, cols });
-    this.cols = cols;
-    this.rows = rows;
+    this._cols = cols;
+    this._rows = rows;
   }
 
-  /** Signals the command's process: "INT", "TERM" (the default) or "KILL". */
-  kill(signal = 'TERM') {
-    this.control({ type: 'run.signal', signal: signalName(signal) });
+  /** Sends a signal (name or number, default SIGHUP) to the command. Ignored once it has ended. */
+  kill(signal = 'SIGHUP') {
+    const name = signalName(signal);
+    if (!name) throw new TypeError(`unknown signal ${String(signal)}`);
+    if (!this.live) return;
+    if (this.state === 'running' && !this.sendable(name)) {
+      if (name === 'HUP') {
+        this.hangUp(); // an executor without "signals" hangs the terminal up instead
+        return;
+      }
+      throw new Error(`this executor sends only SIGINT, SIGTERM and SIGKILL, not SIG${name}`);
+    }
+    this.control({ type: 'run.signal', signal: name });
   }
+
+  sendable(name) {
+    return BASIC.has(name) || this.executor.has('signals');
+  }
+
+  /** Stops reading the command's output: it blocks once the terminal's buffer is full. */
+  pause() {
+    if (this.paused) return;
+    this.paused = true;
+    if (this.live) this.control({ type: 'run.pause' });
+  }
+
+  /** Reads the command's output again, first handing out what came while paused. */
+  resume() {
+    if (!this.paused) return;
+    this.paused = false;
+    while (!this.paused && this.held.length > 0) {
+      const next = this.held.shift();
+      if (next.exit) this.deliverExit(next.exit);
+      else this.dataListeners.emit(next.data);
+    }
+    if (this.live) this.control({ type: 'run.resume' });
+  }
+
+  /** Nothing to do on a Unix terminal (node-pty does nothing either). */
+  clear() {}
 
   /**
-   * Ends the terminal and its executor. A command still running gets SIGHUP as its
-   * terminal hangs up, and the exit is reported as 129. Resolves once the executor is gone.
+   * Ends the command: SIGHUP, then SIGKILL if it is still there after a grace
+   * period, then its executor. Resolves with the command's real exit once reported.
    */
   close() {
-    if (this.state === 'starting' || this.state === 'running') {
-      this.state = 'closed';
-      this.pending = [];
-      this.executor.kill();
-      return this.executor.exited;
-    }
-    return Promise.resolve();
+    if (!this.closing) this.closing = this.end();
+    return this.closing;
   }
 
-  checkLive() {
-    if (this.state !== 'starting' && this.state !== 'running') {
-      throw new Error(`terminal ${this.runId} (${this.process}) has ${this.state === 'failed' ? 'failed' : 'exited'}`);
+  /** node-pty's name for close(), without the promise. */
+  destroy() {
+    this.close();
+  }
+
+  async end() {
+    if (this.state === 'starting') {
+      await Promise.race([this.ready, this.exited]).catch(() => {});
     }
+    if (this.state === 'running' && this.executor.has('signals')) {
+      for (const signal of ['HUP', 'KILL']) {
+        this.sendControl({ type: 'run.signal', run_id: this.runId, signal });
+        if (await this.exitWithin(CLOSE_GRACE_MS)) return this.exited.catch(() => undefined);
+      }
+    }
+    if (this.live) this.hangUp();
+    return this.exited.catch(() => undefined);
+  }
+
+  exitWithin(ms) {
+    let timer;
+    const timeout = new Promise((resolve) => {
+      timer = setTimeout(() => resolve(false), ms);
+    });
+    const ended = this.exited.then(
+      () => true,
+      () => true,
+    );
+    return Promise.race([ended, timeout]).finally(() => clearTimeout(timer));
+  }
+
+  /** Ends the executor, which hangs up the terminal: the command's session gets SIGHUP. */
+  hangUp() {
+    this.hungUp = true;
+    this.pending = [];
+    this.executor.kill();
   }
 
   control(request) {
-    this.checkLive();
-    const line = { type: request.type, run_id: this.runId, ...request };
+    const line = { ...request, run_id: this.runId };
     if (this.state === 'starting') this.pending.push(line);
-    else this.executor.send(line);
+    else this.sendControl(line);
   }
 
-  onEvent(event, started) {
-    if (event.type === 'started') {
-      if (this.state !== 'starting') return;
-      this.state = 'running';
-      this.pid = event.child_pid;
-      this.executorPid = event.backend_pid;
-      // Control requests count only once the run has started; those made earlier go now.
-      for (const line of this.pending) this.executor.send(line);
-      this.pending = [];
-      started();
-    } else if (event.type === 'stdout' && typeof event.data === 'string') {
-      this.dataListeners.emit(event.data);
+  sendControl(line) {
+    if (line.type === 'stdin.write') {
+      const { input, ...rest } = line;
+      if (typeof input === 'string') rest.data = input;
+      else if (this.executor.has('raw_output')) rest.base64 = Buffer.from(input.buffer, input.byteOffset, input.byteLength).toString('base64');
+      else rest.data = this.inputDecoder.decode(input, { stream: true });
+      line = rest;
+    } else if (line.type === 'run.signal' && !this.sendable(line.signal)) {
+      // Asked for before the executor's extensions were known: as kill() does then.
+      if (line.signal === 'HUP') this.hangUp();
+      return;
+    } else if ((line.type === 'run.pause' || line.type === 'run.resume') && !this.executor.has('pause')) {
+      return; // output is still held back here, without slowing the command down
     }
+    this.executor.send(line);
+  }
+
+  onEvent(event) {
+    switch (event.type) {
+      case 'started':
+        if (this.state !== 'starting') return;
+        this.state = 'running';
+        this.pid = event.child_pid;
+        this.executorPid = event.backend_pid;
+        // Control requests count only once the run has started; those made earlier go now.
+        for (const line of this.pending) this.sendControl(line);
+        this.pending = [];
+        this.started(this.pid);
+        break;
+      case 'stdout':
+      case 'stderr':
+        this.output(event);
+        break;
+      case 'foreground': {
+        if (typeof event.name === 'string') this._process = event.name;
+        const waiter = this.foregroundWaiters.shift();
+        if (waiter) waiter({ pid: event.pid, name: event.name, cwd: event.cwd });
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  output(event) {
+    let bytes;
+    if (typeof event.base64 === 'string') bytes = Buffer.from(event.base64, 'base64');
+    else if (typeof event.data === 'string') bytes = Buffer.from(event.data, 'utf8');
+    else return;
+    // The events of one read from the executor are handed out together, as one
+    // read of a terminal would be: fewer, larger pieces for whoever renders them.
+    this.batch.push(bytes);
+    if (this.batch.length === 1) queueMicrotask(() => this.flushOutput());
+  }
+
+  flushOutput() {
+    if (this.batch.length === 0) return;
+    const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
+    this.batch = [];
+    const data = this.decoder ? this.decoder.write(bytes) : bytes;
+    if (data.length > 0) {
+      if (this.paused) this.held.push({ data });
+      else this.dataListeners.emit(data);
+    }
+    // Output is when the foreground program may have changed: keep `process`
+    // fresh, asking only once the output is on its way.
+    if (this.state === 'running' && Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
   }
 
   finish(info) {
-    if (this.state === 'closed' && this.pid === undefined) {
-      this.failReady(new Error(`terminal ${this.runId} (${this.process}) was closed before it started`));
-    }
-    this.state = this.state === 'closed' ? 'closed' : 'exited';
+    this.flushOutput();
+    this.state = 'exited';
     this.pending = [];
-    this.pool.release(this.executor);
-    this.exitListeners.emit(info);
+    for (const waiter of this.foregroundWaiters.splice(0)) waiter(null);
+    if (!this.hungUp) this.pool.release(this.executor);
+    const rest = this.decoder ? this.decoder.end() : '';
+    if (rest.length > 0) {
+      if (this.paused) this.held.push({ data: rest });
+      else this.dataListeners.emit(rest);
+    }
+    if (this.paused && this.held.length > 0) this.held.push({ exit: info });
+    else this.deliverExit(info);
     return info;
+  }
+
+  deliverExit(info) {
+    this.exitListeners.emit(info);
   }
 }
 

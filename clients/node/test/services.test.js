@@ -95,6 +95,6 @@ test('an executor that cannot be started rejects every request', async () => {
   const failed = new Promise((resolve) => term.onError(resolve));
   await assert.rejects(term.ready, /cannot start executor/);
   assert.match((await failed).message, /cannot start executor/);
-  assert.throws(() => term.write('x'), /has failed/);
+  term.write('x'); // ignored, as after an exit
   await client.close();
 });

@@ -1,6 +1,7 @@
 'use strict';
 // Shared by the tests: the executor under test, waiting with generous time-outs, process checks.
 
+const childProcess = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -85,4 +86,29 @@ function processesRunning(argv) {
   return found;
 }
 
-module.exports = { executorPath, withTimeout, collect, alive, executorChildren, allGone, processesRunning, LONG };
+/** The extensions the executor under test has (none for one that predates "hello"). */
+const extensions = (() => {
+  const out = childProcess.spawnSync(executorPath, [], { input: '{"type":"hello"}\n', encoding: 'utf8', timeout: LONG });
+  try {
+    return new Set(JSON.parse(out.stdout.split('\n')[0]).extensions || []);
+  } catch {
+    return new Set();
+  }
+})();
+
+/** A test option skipping the test where the executor lacks one of `names`. */
+function needs(...names) {
+  const missing = names.filter((name) => !extensions.has(name));
+  return { skip: missing.length > 0 ? `the executor lacks ${missing.join(', ')}` : false };
+}
+
+/** Waits until `check()` is true, polling. */
+async function eventually(check, what) {
+  const deadline = Date.now() + LONG;
+  while (!(await check())) {
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+module.exports = { extensions, needs, eventually, executorPath, withTimeout, collect, alive, executorChildren, allGone, processesRunning, LONG };

@@ -104,6 +104,15 @@ void ScreenPair::start(const std::string& script) {
       framed(client_dir_.path, sh_quote(client_path()) + " " + sh_quote(run)), cols_, rows_);
 }
 
+void ScreenPair::start_line(const std::string& line) {
+  // The window's own shell shares the foreground group with the line's: a trap
+  // keeps it alive through a typed Ctrl-C, so it can report the line's status.
+  direct_ = std::make_unique<TmuxSession>(
+      framed(direct_dir_.path, "trap : INT; sh -c " + sh_quote(line)), cols_, rows_);
+  client_ = std::make_unique<TmuxSession>(
+      framed(client_dir_.path, sh_quote(client_path()) + " " + sh_quote(line)), cols_, rows_);
+}
+
 void ScreenPair::write_file(const std::string& name, const std::string& text) const {
   direct_dir_.write_file(name, text);
   client_dir_.write_file(name, text);

@@ -25,6 +25,11 @@ class ScreenPair {
   /// writes "[exit N]" with the exit status seen there and stays open.
   void start(const std::string& script);
 
+  /// Runs the command line `line` with sh in the direct window and as stdio_client's
+  /// own command line in the other, so a pipeline is split and sent by the client
+  /// itself rather than run by a shell. Same environment and "[exit N]" as start().
+  void start_line(const std::string& line);
+
   /// Writes the same file into both scratch directories.
   void write_file(const std::string& name, const std::string& text) const;
   void type(const std::string& text);
@@ -39,6 +44,7 @@ class ScreenPair {
   ::testing::AssertionResult same_screens(const std::string& needle, bool history = false);
 
   TmuxSession& direct() { return *direct_; }
+  TmuxSession& client() { return *client_; }
   const ScratchDir& direct_dir() const { return direct_dir_; }
   const ScratchDir& client_dir() const { return client_dir_; }
 

@@ -1,0 +1,92 @@
+"""Pipelines on a terminal and streamed: launch of `true | true` on a terminal
+against a shell doing it under forkpty; 100 MB through `cat | cat` on a
+terminal against a single `cat` on a terminal; a streamed capture of 100 MB
+against the collected one. Every pair is measured in the same run."""
+import json
+import os
+import subprocess
+import time
+
+build = os.environ["ZELTA_BUILD"]
+executor = os.environ["ZELTA_EXECUTOR"]
+shell_baseline = os.path.join(build, "bench", "baseline_pty_sh_pipeline")
+
+data = "/tmp/zelta-bench-100mb.txt"
+size = 100 * 1000 * 1000
+if not os.path.exists(data) or os.path.getsize(data) != size:
+    with open(data, "wb") as f:
+        f.write((b"x" * 99 + b"\n") * (size // 100))
+
+
+def command(words):
+    return {"Command": {"name": words[0], "args": words[1:], "single_quoted_args": [],
+                        "redirects": []}}
+
+
+def request(run_id, members, **keys):
+    tree = command(members[0]) if len(members) == 1 and not keys.get("pipeline") \
+        else {"Pipeline": {"commands": [command(m) for m in members]}}
+    keys.pop("pipeline", None)
+    line = {"type": "run.ast", "run_id": run_id, "ast": tree}
+    line.update(keys)
+    return (json.dumps(line) + "\n").encode()
+
+
+class Executor:
+    def __init__(self):
+        self.proc = subprocess.Popen([executor], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     bufsize=0)
+        self.out = self.proc.stdout.fileno()
+
+    def run(self, line):
+        """Sends one run and reads raw output until its exit event; returns seconds."""
+        start = time.perf_counter()
+        self.proc.stdin.write(line)
+        tail = b""
+        while True:
+            chunk = os.read(self.out, 1 << 20)
+            if not chunk:
+                raise RuntimeError("executor ended")
+            tail = (tail + chunk)[-256:]
+            if b'"type":"exit"}\n' in tail:
+                return time.perf_counter() - start
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+ex = Executor()
+
+# Launch latency of `true | true` on a terminal.
+runs = 200
+rounds = []
+for _ in range(3):
+    times = sorted(ex.run(request("l%d" % i, [["true"], ["true"]], terminal=True)) * 1e6
+                   for i in range(runs))
+    base = [float(x) for x in subprocess.run([shell_baseline, str(runs)], check=True,
+                                             capture_output=True, text=True).stdout.split()]
+    rounds.append((times[runs // 2], times[runs * 99 // 100], base[0], base[1]))
+ex_med, ex_p99, base_med, base_p99 = min(rounds)
+print(f"launch of true | true on a terminal: executor median {ex_med:.0f} us p99 {ex_p99:.0f} us; "
+      f"sh -c under forkpty median {base_med:.0f} us p99 {base_p99:.0f} us; "
+      f"ratio median {ex_med / base_med:.2f} (target <= 1)")
+
+# 100 MB through cat | cat on a terminal against one cat on a terminal.
+job, single = [], []
+for i in range(3):
+    job.append(ex.run(request("j%d" % i, [["cat", data], ["cat"]], terminal=True)))
+    single.append(ex.run(request("c%d" % i, [["cat", data]])))
+job_rate, single_rate = size / min(job) / 1e6, size / min(single) / 1e6
+print(f"100 MB on a terminal: cat | cat {job_rate:.1f} MB/s, single cat {single_rate:.1f} MB/s, "
+      f"ratio {job_rate / single_rate:.2f} (target >= 0.9)")
+
+# A streamed capture of 100 MB against the collected one.
+streamed, collected = [], []
+for i in range(3):
+    streamed.append(ex.run(request("s%d" % i, [["cat", data], ["cat"]], stream=True)))
+    collected.append(ex.run(request("k%d" % i, [["cat", data], ["cat"]])))
+st_rate, co_rate = size / min(streamed) / 1e6, size / min(collected) / 1e6
+print(f"100 MB captured: streamed {st_rate:.1f} MB/s, collected {co_rate:.1f} MB/s, "
+      f"ratio {st_rate / co_rate:.2f} (target >= 0.9)")
+ex.close()

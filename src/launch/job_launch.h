@@ -1,0 +1,25 @@
+// Starting a pipeline on a new pseudo-terminal as a foreground job.
+#pragma once
+
+#include "launch/pty_launch.h"
+#include "protocol/request.h"
+#include "protocol/result.h"
+
+namespace zelta {
+
+/// Starts the pipeline form's members on one new pseudo-terminal of the
+/// form's `rows` and `cols` (24 and 80 when absent) through a job leader
+/// (job_leader.h): the first member reads the terminal, the last writes to
+/// it, every member's standard error is the terminal, members are joined by
+/// pipes and apply their own redirections after them, all in one process
+/// group that is the terminal's foreground group. The returned launch's
+/// `child_pid` is the leader (which exits with the last member's code by the
+/// terminal rule), `job_group` the members' group, `command` the first
+/// member's command word. The executor waits only for the leader to report
+/// the group, which it does once its members are forked (bounded).
+///
+/// Fails with "Missing pipeline commands", "Only '|' operator is supported
+/// in run.pipeline" or "forkpty failed"; nothing is left running then.
+Result<PtyLaunch> launch_job(const Request& pipeline_form);
+
+}  // namespace zelta

@@ -1,0 +1,45 @@
+// The job leader of a pipeline on a terminal: a forked child of the executor
+// that leads the terminal's session, starts the members in one process group
+// made the terminal's foreground group, and waits for them. Runs in a forked
+// child of a possibly multi-threaded process: only async-signal-safe calls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "launch/child_exec.h"
+
+namespace zelta {
+
+/// Everything the leader reads, prepared before the fork.
+struct JobLeaderPlan {
+  /// The terminal's slave side: the leader's controlling terminal, standard
+  /// input of the first member, standard output of the last, standard error
+  /// of all.
+  int slave_fd = -1;
+  /// The terminal's master side, which the leader closes (it never executes,
+  /// so close-on-exec does not take it away).
+  int master_fd = -1;
+  /// Write end of the report pipe: the leader writes the members' process
+  /// group id there (a pid_t) once every member has been forked, or closes
+  /// it without writing when none could be started.
+  int report_fd = -1;
+  /// One exec plan per member, in pipeline order (slave_fd -1 each).
+  const ChildExec* const* members = nullptr;
+  std::size_t member_count = 0;
+  /// Room for member_count process ids.
+  pid_t* pids = nullptr;
+};
+
+/// Runs the job: new session with the terminal as controlling terminal; for
+/// each member a pipe to the next (close-on-exec), a fork, and in the child
+/// the process group (the first member's), the foreground group of the
+/// terminal (first member), the pipe ends on 0 and 1, then exec_in_child. A
+/// member that cannot be forked is reported on the terminal and the others
+/// run on. Waits for every member and exits with the last member's code by
+/// the terminal rule (128 + n after signal n; 126 when it could not be
+/// started). Every signal stays blocked in the leader. Never returns.
+[[noreturn]] void run_job_leader(const JobLeaderPlan& plan);
+
+}  // namespace zelta
