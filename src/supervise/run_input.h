@@ -12,14 +12,15 @@
 namespace zelta {
 
 /// True for the request types a running run acts on ("stdin.write",
-/// "run.signal", "stream.flush", "run.resize").
+/// "run.signal", "stream.flush", "run.resize", "run.pause", "run.resume",
+/// "run.foreground").
 bool is_control_type(std::string_view type);
 
 /// What a run does with one line it read.
 enum class RunLineUse {
   kDispatch,  // a control request for this run: carry it out
-  kDrop,      // a control request for another run: nothing
-  kKeep,      // anything else, undecodable lines too: served after the run
+  kDrop,      // a control request for another run, or one that does not decode
+  kKeep,      // anything else, lines that are no JSON object too: served after the run
 };
 
 /// Classifies one line (with its line feed) read during the run `run_id`;

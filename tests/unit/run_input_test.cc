@@ -27,6 +27,15 @@ TEST(RunInput, EachLineIsCarriedOutDroppedOrKept) {
       {"not json\n", RunLineUse::kKeep},
       {"\n", RunLineUse::kKeep},
       {"{\"type\":\"run.signal\",\"run_id\":\"r\"}\xff\n", RunLineUse::kKeep},
+      // Control requests that do not decode are dropped, as they always were;
+      // a line that only mentions such a type, or is no object, is kept.
+      {"{\"type\":\"run.resize\",\"run_id\":\"r\",\"rows\":65536}\n", RunLineUse::kDrop},
+      {"{\"run_id\":\"r\",\"data\":7,\"type\":\"stdin.write\"}\n", RunLineUse::kDrop},
+      {"{\"type\":\"run.pause\",\"run_id\":[1]}\n", RunLineUse::kDrop},
+      {"{\"type\":\"run.signal\",\"run_id\":\"r\"\n", RunLineUse::kKeep},
+      {"{\"a\":{\"type\":\"run.signal\"},\"type\":7}\n", RunLineUse::kKeep},
+      {"[{\"type\":\"run.signal\"}]\n", RunLineUse::kKeep},
+      {"{\"type\":\"read_file\",\"path\":7}\n", RunLineUse::kKeep},
   };
   for (const Case& c : cases) {
     std::optional<Request> request;
