@@ -6,7 +6,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +39,23 @@ void close_quietly(int fd) {
   if (input >= 0) ::dup2(input, 0);
   if (output >= 0) ::dup2(output, 1);
   exec_in_child(exec);
+}
+
+// Ends the leader by the signal that ended the last member, so the run
+// reports that signal as a single command's would. No core is written: one
+// of the leader would be of no use.
+void end_like_member(int signal_number) {
+  const struct rlimit no_core = {0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction defaults = {};
+  defaults.sa_handler = SIG_DFL;
+  ::sigemptyset(&defaults.sa_mask);
+  ::sigaction(signal_number, &defaults, nullptr);
+  sigset_t only;
+  ::sigemptyset(&only);
+  ::sigaddset(&only, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::kill(::getpid(), signal_number);
 }
 
 }  // namespace
@@ -98,6 +117,7 @@ void run_job_leader(const JobLeaderPlan& plan) {
     }
     if (i + 1 == plan.member_count) last_status = status;
   }
+  if (WIFSIGNALED(last_status)) end_like_member(WTERMSIG(last_status));
   ::_exit(WIFEXITED(last_status) ? WEXITSTATUS(last_status) : 128 + WTERMSIG(last_status));
 }
 

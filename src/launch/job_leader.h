@@ -37,9 +37,9 @@ struct JobLeaderPlan {
 /// the process group (the first member's), the foreground group of the
 /// terminal (first member), the pipe ends on 0 and 1, then exec_in_child. A
 /// member that cannot be forked is reported on the terminal and the others
-/// run on. Waits for every member and exits with the last member's code by
-/// the terminal rule (128 + n after signal n; 126 when it could not be
-/// started). Every signal stays blocked in the leader. Never returns.
+/// run on. Waits for every member and exits with the last member's code
+/// (126 when it could not be started); when a signal ended the last member,
+/// the leader ends by that signal too (without a core), else with 128 + n. Every signal stays blocked in the leader. Never returns.
 [[noreturn]] void run_job_leader(const JobLeaderPlan& plan);
 
 }  // namespace zelta

@@ -29,6 +29,7 @@ PipelineLaunch::PipelineLaunch(PipelineLaunch&& other) noexcept
       stderr_captures(std::exchange(other.stderr_captures, {})),
       stdout_capture(std::move(other.stdout_capture)),
       streamed(other.streamed),
+      raw_output(other.raw_output),
       stderr_ends(std::exchange(other.stderr_ends, {})),
       stdout_end(std::move(other.stdout_end)) {}
 
@@ -40,6 +41,7 @@ PipelineLaunch& PipelineLaunch::operator=(PipelineLaunch&& other) noexcept {
     stderr_captures = std::exchange(other.stderr_captures, {});
     stdout_capture = std::move(other.stdout_capture);
     streamed = other.streamed;
+    raw_output = other.raw_output;
     stderr_ends = std::exchange(other.stderr_ends, {});
     stdout_end = std::move(other.stdout_end);
   }
@@ -73,6 +75,7 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
   PipelineLaunch launch;
   launch.run_id = form.run_id.value_or("run-0");
   launch.streamed = form.stream.value_or(false);
+  launch.raw_output = launch.streamed && form.raw_output.value_or(false);
   const std::string cwd = form.cwd.value_or("/tmp");
 
   // On any failure below the members started so far are killed (nobody would

@@ -36,6 +36,8 @@ struct PipelineLaunch {
   /// each member's standard error in pipeline order, and the last member's
   /// standard output (all non-blocking). The captures are then empty.
   bool streamed = false;
+  /// A streamed launch whose events carry the exact bytes read ("base64").
+  bool raw_output = false;
   std::vector<UniqueFd> stderr_ends;
   UniqueFd stdout_end;
 

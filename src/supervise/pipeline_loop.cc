@@ -32,11 +32,13 @@ PipelineLoop::PipelineLoop(PipelineLaunch& launch, int input_fd)
   // Standard output first, so that with both ready it is forwarded first.
   streams_.reserve(1 + launch_.stderr_ends.size());
   if (launch_.stdout_end) {
-    streams_.push_back(
-        {&launch_.stdout_end, launch_.stdout_end.get(), StdoutEvents(launch_.run_id)});
+    streams_.push_back({&launch_.stdout_end, launch_.stdout_end.get(),
+                        StdoutEvents(launch_.run_id, launch_.raw_output)});
   }
   for (UniqueFd& end : launch_.stderr_ends) {
-    if (end) streams_.push_back({&end, end.get(), StdoutEvents(launch_.run_id, false, "stderr")});
+    if (end)
+      streams_.push_back(
+          {&end, end.get(), StdoutEvents(launch_.run_id, launch_.raw_output, "stderr")});
   }
 }
 
@@ -53,7 +55,11 @@ void PipelineLoop::signal_members(int signal_number) {
   // Each member leads a process group of its own: what it started in that
   // group gets the signal too, also after the member itself has ended (it may
   // hold a pipe open).
-  for (const PipelineChild& child : launch_.children) ::kill(-child.pid, signal_number);
+  // Last member first: an earlier member that ends first would let a later
+  // one see the end of its input and exit normally before its own signal.
+  for (auto child = launch_.children.rbegin(); child != launch_.children.rend(); ++child) {
+    ::kill(-child->pid, signal_number);
+  }
 }
 
 void PipelineLoop::serve_input() {
@@ -62,10 +68,17 @@ void PipelineLoop::serve_input() {
   if (n > 0) {
     control_.append(chunk, static_cast<std::size_t>(n));
     serve_run_lines(control_, control_scanned_, launch_.run_id, [this](const Request& request) {
-      if (request.type == "run.signal") signal_members(control_signal(request.signal));
+      if (request.type == "run.signal") {
+        if (auto number = requested_signal(request.signal)) signal_members(*number);
+      } else if (request.type == "run.pause") {
+        paused_ = launch_.streamed;
+      } else if (request.type == "run.resume") {
+        paused_ = false;
+      }
     });
   } else if (n == 0 || !is_transient(errno)) {
     input_open_ = false;
+    paused_ = false;  // nobody is left to resume the run
   }
 }
 
@@ -87,11 +100,13 @@ bool PipelineLoop::cycle(int watch_fd, int timeout_ms) {
   fds.push_back({input_open_ ? input_fd_ : -1, POLLIN, 0});
   fds.push_back({watch_fd, POLLIN, 0});
   fds.push_back(front_end_poll_entry());
-  for (const Stream& stream : streams_) fds.push_back({stream.fd, POLLIN, 0});
+  // A paused run leaves its pipes unread, so the members block once they are
+  // full; input is still served, and so "run.resume" is seen.
+  for (const Stream& stream : streams_) fds.push_back({paused_ ? -1 : stream.fd, POLLIN, 0});
   if (::poll(fds.data(), fds.size(), timeout_ms) < 0) return !front_end_gone_now();
   if (front_end_gone(fds[2])) return false;
   for (std::size_t i = 0; i < streams_.size(); ++i) {
-    if (fds[3 + i].revents != 0) forward(streams_[i]);
+    if (!paused_ && fds[3 + i].revents != 0) forward(streams_[i]);
   }
   if (fds[0].revents != 0) serve_input();
   return true;

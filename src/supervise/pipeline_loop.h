@@ -20,7 +20,9 @@ inline constexpr std::size_t kStreamReadSize = 64 * 1024;
 /// Drives one pipeline run between its launch and its report. Reads the
 /// executor's standard input (`input_fd`) as the run's control input:
 /// "run.signal" for this run sends its signal to every member's process
-/// group; other control requests do nothing here; other lines are carried to
+/// group; "run.pause" and "run.resume" stop and restart the reading of a
+/// streamed launch's pipes (the members block once a pipe is full); other
+/// control requests do nothing here; other lines are carried to
 /// the service loop (run_input.h), the incomplete last one when the loop is
 /// destroyed. Members whose front end has gone are killed and reaped.
 class PipelineLoop {
@@ -68,6 +70,8 @@ class PipelineLoop {
   PipelineLaunch& launch_;
   int input_fd_;
   bool input_open_ = true;
+  // Streamed launch between "run.pause" and "run.resume".
+  bool paused_ = false;
   std::string control_;
   std::size_t control_scanned_ = 0;
   std::vector<Stream> streams_;

@@ -206,6 +206,48 @@ TEST(ExtensionsE2E, PausedOutputBlocksTheCommandAndLosesNothing) {
   EXPECT_TRUE(run.stdout_text == expected) << run.stdout_text.size() << " of " << expected.size();
 }
 
+// Pipelines with the extensions: a streamed one pauses (its members block),
+// resumes, takes any signal and carries exact bytes; a job on a terminal
+// reports the signal that ended its last member, and a plain exit 130 none.
+TEST(ExtensionsE2E, PipelinesPauseCarryExactBytesAndReportSignals) {
+  ExecutorProcess executor;
+  say_hello(executor);
+  executor.send_line(pipeline_request("r1", {{"yes"}, {"cat"}}, {{"stream", true}}));
+  executor.next_line();  // recv
+  read_output_until(executor, "y\ny\n");
+  control(executor, "run.pause");
+  // What was read before the pause drains; then nothing more comes.
+  ASSERT_TRUE(eventually([&] {
+    if (executor.quiet_for(500ms)) return true;
+    executor.read_line();
+    return false;
+  }));
+  EXPECT_TRUE(executor.quiet_for(500ms));
+  control(executor, "run.resume");
+  read_output_until(executor, "y\ny\n");
+  control(executor, "run.signal", {{"signal", "SIGHUP"}});
+  const json stopped = exit_event(executor);
+  EXPECT_EQ(stopped.value("exit_code", 0), 1);
+  EXPECT_EQ(stopped.value("signal", ""), "HUP");
+
+  executor.send_line(pipeline_request("r1", {{"printf", "\\351\\377"}, {"cat"}},
+                                      {{"stream", true}, {"raw_output", true}}));
+  EXPECT_EQ(raw_bytes(executor.read_until("\"type\":\"exit\"")), "\xe9\xff");
+
+  executor.send_line(
+      pipeline_request("r1", {{"sleep", "1000"}, {"sleep", "1000"}}, {{"terminal", true}}));
+  executor.read_until("\"type\":\"started\"");
+  control(executor, "run.signal", {{"signal", "INT"}});
+  const json interrupted = exit_event(executor);
+  EXPECT_EQ(interrupted.value("exit_code", 0), 130);
+  EXPECT_EQ(interrupted.value("signal", ""), "INT");
+  executor.send_line(
+      pipeline_request("r1", {{"true"}, {"sh", "-c", "exit 130"}}, {{"terminal", true}}));
+  const json exited = exit_event(executor);
+  EXPECT_EQ(exited.value("exit_code", 0), 130);
+  EXPECT_FALSE(exited.contains("signal")) << exited.dump();
+}
+
 #if defined(__linux__) && !defined(ZELTA_PORTABLE_FALLBACKS)
 TEST(ExtensionsE2E, ForegroundFollowsVimUnderInteractiveBash) {
   ExecutorProcess executor;
