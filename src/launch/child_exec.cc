@@ -139,6 +139,14 @@ void apply_step(const ChildExec& plan, const RedirectStep& step) {
 
 void prepare_child_error_texts() { g_texts = &error_texts(); }
 
+std::vector<char*> pointers_to(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 std::size_t signals_not_at_default(int* out) {
   std::size_t count = 0;
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {

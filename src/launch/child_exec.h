@@ -12,6 +12,8 @@
 #include <signal.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "launch/redirections.h"
 #include "platform/close_descriptors.h"
@@ -87,6 +89,11 @@ inline constexpr std::size_t kFailureTextRoom = 200;
 /// Builds the error-text table the child reads. Call before creating the
 /// first child (cheap after the first call).
 void prepare_child_error_texts();
+
+/// Pointers to the characters of each of `strings`, then a null pointer: an
+/// argument vector for a plan, made before the child exists. Valid while
+/// `strings` is neither changed nor destroyed.
+std::vector<char*> pointers_to(std::vector<std::string>& strings);
 
 /// The signals (1 to NSIG-1 but SIGKILL and SIGSTOP) whose disposition is not
 /// the default in this process right now; `out` holds NSIG entries. Returns

@@ -15,14 +15,6 @@ namespace {
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-std::vector<char*> pointers_to(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 // The standard stream a duplication copies ("1" in 2>&1), or -1 when it
 // names anything else, which has no effect.
 int duplicated_stream(const Redirect& redirect) {

@@ -53,18 +53,6 @@ Result<Terminal> open_terminal(const winsize& size) {
   return terminal;
 }
 
-namespace {
-
-std::vector<char*> pointers_to(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-}  // namespace
-
 Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   if (!execute_form.command) return fail("Missing command");
   const std::string& command = *execute_form.command;

@@ -37,21 +37,9 @@ void serve_run_ast(Request& request) {
     form.commands.reset();
     form.operators.reset();
   }
-  if (form.type == "execute") {
+  if (form.type == "execute" || form.terminal.value_or(false)) {
     const bool raw_output = form.raw_output.value_or(false);
-    auto launch = launch_pty(form);
-    form = Request();
-    give_back_heap(mark, false);
-    if (!launch) {
-      write_reply(error_reply(std::move(launch).error()));
-      return;
-    }
-    supervise_pty_run(std::move(launch).value(), 0, raw_output);
-    return;
-  }
-  if (form.terminal.value_or(false)) {
-    const bool raw_output = form.raw_output.value_or(false);
-    auto launch = launch_job(form);
+    auto launch = form.type == "execute" ? launch_pty(form) : launch_job(form);
     form = Request();
     give_back_heap(mark, false);
     if (!launch) {
