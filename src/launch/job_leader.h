@@ -39,7 +39,8 @@ struct JobLeaderPlan {
 /// member that cannot be forked is reported on the terminal and the others
 /// run on. Waits for every member and exits with the last member's code
 /// (126 when it could not be started); when a signal ended the last member,
-/// the leader ends by that signal too (without a core), else with 128 + n. Every signal stays blocked in the leader. Never returns.
+/// the leader ends by that signal too (without a core), else with 128 + n. Every signal stays
+/// blocked in the leader. Never returns.
 [[noreturn]] void run_job_leader(const JobLeaderPlan& plan);
 
 }  // namespace zelta
