@@ -237,6 +237,11 @@ class SocketExecutor {
 };
 
 TEST(HostileFrontEnd, ShuttingDownOnlyTheReadingSideDuringASilentRunIsNoticed) {
+#if defined(ZELTA_PORTABLE_FALLBACKS) || !defined(__linux__)
+  // Seen through an edge-triggered epoll entry only; the portable build
+  // notices a front end that closes its end fully.
+  GTEST_SKIP() << "needs epoll";
+#endif
   SocketExecutor executor;
   executor.send_line(command_request("r", "sleep", {"600"}));
   ASSERT_TRUE(executor.read_until("\"type\":\"started\""));
