@@ -51,7 +51,7 @@ class Poller {
   UniqueFd list_;
   pollfd registered_[kMaxEntries];
   bool edge_[kMaxEntries] = {};
-  bool registered_edge_[kMaxEntries] = {};
+  [[maybe_unused]] bool registered_edge_[kMaxEntries] = {};
 };
 
 }  // namespace zelta
