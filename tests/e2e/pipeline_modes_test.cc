@@ -166,17 +166,20 @@ TEST(StreamedPipeline, StopsOnRunSignalAndFalseKeepsTheCollectedEvents) {
 
 TEST(TerminalPipeline, MembersShareTheForegroundGroupThatStartedNames) {
   ExecutorProcess executor;
-  executor.send_line(
-      job_request("t",
-                  {{{"sh", "-c", "ps -o pgid=,tpgid= -p $$; echo tty > /dev/tty"}, json::array()},
-                   {{"cat"}, json::array()}},
-                  kTerminal));
+  executor.send_line(job_request(
+      "t",
+      {{{"sh", "-c", "echo ids $(ps -o pgid=,tpgid= -p $$); echo tty > /dev/tty"}, json::array()},
+       {{"cat"}, json::array()}},
+      kTerminal));
   executor.next_line();  // recv
   const json started = json::parse(executor.next_line());
   ASSERT_EQ(started["type"], "started");
   EXPECT_EQ(started["command"], "sh");
   const RunOutcome run = read_run(executor);
-  std::istringstream ids(run.stdout_text);
+  // "tty" goes straight to the terminal and may come before what cat passes on.
+  const auto at = run.stdout_text.find("ids ");
+  ASSERT_NE(at, std::string::npos) << run.stdout_text;
+  std::istringstream ids(run.stdout_text.substr(at + 4));
   long pgid = 0, tpgid = 0;
   ids >> pgid >> tpgid;
   EXPECT_EQ(pgid, started["child_pid"].get<long>());
