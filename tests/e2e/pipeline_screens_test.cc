@@ -48,7 +48,10 @@ TEST_F(PipelineScreens, EditorReadsThePipeAndTalksToTheTerminal) {
 
 TEST_F(PipelineScreens, FirstMemberReadsTypedInput) {
   ScreenPair pair(80, 24);
-  pair.start_line("sh -c 'read x; echo got $x' | tr a-z A-Z");
+  // Typed only once the job shows it is reading: keys sent earlier meet the
+  // client's terminal before it is raw, and are echoed twice.
+  pair.start_line("sh -c 'echo ready; read x; echo got $x' | tr a-z A-Z");
+  ASSERT_TRUE(pair.same_screens("READY"));
   pair.type("hello");
   ASSERT_TRUE(pair.same_screens("hello"));
   pair.press("Enter");
