@@ -38,6 +38,10 @@ Result<StartedChild, int> start_by_fork(ChildExec plan) {
   PipeEnds ready;
   if (int error = make_pipe(ready); error != 0) return Failure<int>{error};
   plan.ready_fd = ready.write.get();
+  // The child closes the pipe with everything above 2, before any step that
+  // may wait or write a failure line the parent must read.
+  plan.descriptor_bound.include(ready.read.get());
+  plan.descriptor_bound.include(ready.write.get());
   pid_t pid;
   int error = 0;
   {

@@ -71,12 +71,11 @@ Result<PtyLaunch> launch_job(const Request& form) {
   prepare_child_error_texts();
   int reset_signals[NSIG];
   const std::size_t reset_count = signals_not_at_default(reset_signals);
-  const DescriptorBound bound = find_descriptor_bound();
   std::vector<std::unique_ptr<MemberPlan>> members;
   std::vector<const ChildExec*> execs;
   members.reserve(form.commands->size());
   for (const PipelineCommand& member : *form.commands) {
-    members.push_back(prepare_member(member, form, reset_signals, reset_count, bound));
+    members.push_back(prepare_member(member, form, reset_signals, reset_count));
     execs.push_back(&members.back()->exec);
   }
   std::vector<pid_t> pids(members.size(), -1);
@@ -88,6 +87,10 @@ Result<PtyLaunch> launch_job(const Request& form) {
   if (!terminal) return fail("forkpty failed");
   PipeEnds report;
   if (make_pipe(report) != 0) return fail("forkpty failed");
+  // Found once everything is open that a member must not hold while it
+  // waits: the terminal's master, the report pipe, other members' documents.
+  const DescriptorBound bound = find_descriptor_bound();
+  for (auto& member : members) member->exec.descriptor_bound = bound;
 
   JobLeaderPlan plan;
   plan.slave_fd = terminal->slave.get();

@@ -55,8 +55,7 @@ std::vector<RedirectStep> member_steps(const std::vector<Redirect>& redirects,
 }  // namespace
 
 std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const Request& form,
-                                           const int* reset_signals, std::size_t count,
-                                           const DescriptorBound& bound) {
+                                           const int* reset_signals, std::size_t count) {
   auto plan = std::make_unique<MemberPlan>();
   ChildExec& exec = plan->exec;
   plan->command = member.command;
@@ -136,7 +135,6 @@ std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const 
     exec.exec_failure = plan->exec_failure.data();
     exec.exec_failure_length = plan->exec_failure.size();
   }
-  exec.descriptor_bound = bound;
   exec.kept_fds = plan->kept_fds.data();
   exec.kept_fd_count = plan->kept_fds.size();
   exec.redirects = plan->steps.data();

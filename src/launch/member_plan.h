@@ -46,9 +46,10 @@ struct MemberPlan {
 /// of a single command; "2>&1" and the like duplicate one standard stream
 /// onto another. Problems that the child reports (a NUL byte, a variable
 /// name that cannot be set) become its failure lines, as for a single
-/// command. `reset_signals` (count entries) must outlive the plan.
+/// command. `reset_signals` (count entries) must outlive the plan. The
+/// caller sets the descriptor bound once every descriptor of the launch is
+/// open.
 std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const Request& form,
-                                           const int* reset_signals, std::size_t count,
-                                           const DescriptorBound& bound);
+                                           const int* reset_signals, std::size_t count);
 
 }  // namespace zelta

@@ -10,6 +10,12 @@ namespace zelta {
 struct DescriptorBound {
   /// One past the highest descriptor that may be open.
   int end = 0;
+
+  /// Widens the bound over `fd`, opened after the bound was found (a pipe
+  /// the child must close for its parent to see the end of it).
+  void include(int fd) {
+    if (fd >= end) end = fd + 1;
+  }
 };
 
 /// Finds the bound: one past the highest descriptor open now (the listing of

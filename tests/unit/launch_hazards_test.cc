@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -275,6 +276,50 @@ TEST(LaunchHazardsChild, LaunchKeepsTheCallersErrno) {
     ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
     EXPECT_EQ(WEXITSTATUS(status), 127);
   }
+}
+
+TEST(LaunchHazardsChild, ForkedChildClosesTheReadinessPipeOpenedAfterTheBound) {
+  // A bound found when nothing above 2 was open, as where descriptors are
+  // listed before the launch opens its own: the child must still close the
+  // readiness pipe before writing a failure line the terminal cannot hold.
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master);
+  ASSERT_EQ(::grantpt(master.get()), 0);
+  ASSERT_EQ(::unlockpt(master.get()), 0);
+  UniqueFd slave = open_terminal_peer(master.get());
+  ASSERT_TRUE(slave);
+  prepare_child_error_texts();
+  const std::string failure(256 * 1024, 'f');
+  char* argv[] = {const_cast<char*>("true"), nullptr};
+  char scratch[kFailureTextRoom + 32];
+  ChildExec plan;
+  plan.slave_fd = slave.get();
+  plan.descriptor_bound = DescriptorBound{3};
+  plan.argv = argv;
+  plan.command = argv[0];
+  plan.command_length = 4;
+  plan.scratch = scratch;
+  plan.scratch_capacity = sizeof scratch;
+  plan.setup_failure = failure.data();
+  plan.setup_failure_length = failure.size();
+  plan.setup_failure_status = 126;
+  auto started =
+      std::async(std::launch::async, [&] { return start_child(plan, LaunchMethod::kFork); });
+  const bool in_time = started.wait_for(kLaunchBound) == std::future_status::ready;
+  EXPECT_TRUE(in_time) << "the launch waited on the child's failure line";
+  std::size_t drained = 0;
+  char chunk[65536];
+  while (started.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready ||
+         drained < failure.size()) {
+    const ssize_t n = ::read(master.get(), chunk, sizeof chunk);
+    if (n <= 0) break;
+    drained += static_cast<std::size_t>(n);
+  }
+  auto child = started.get();
+  ASSERT_TRUE(child.ok());
+  int status = 0;
+  ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
+  EXPECT_EQ(WEXITSTATUS(status), 126);
 }
 
 TEST(LaunchHazardsChild, ExecutablesBindEverySymbolAtStart) {
