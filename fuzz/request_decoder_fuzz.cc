@@ -10,6 +10,7 @@
 #include "protocol/messages.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
+#include "supervise/keystroke_line.h"
 #include "tree/lower.h"
 
 namespace {
@@ -36,6 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   auto decoded = zelta::decode_request(line);
   if (!same(decoded, zelta::decode_request_reference(line))) std::abort();
+  // A keystroke line recognised on the fast path means what the decoder says.
+  zelta::KeystrokeLine keys;
+  if (zelta::match_keystroke_line(line, keys) &&
+      (!decoded || decoded->type != "stdin.write" || decoded->run_id != keys.run_id ||
+       decoded->data != keys.data || decoded->base64 || !zelta::is_valid_utf8(line))) {
+    std::abort();
+  }
   // The service loop only decodes valid UTF-8 lines; for those, a line the
   // decoder accepts must be well-formed JSON as well.
   if (!decoded || !zelta::is_valid_utf8(line)) return 0;

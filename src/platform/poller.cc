@@ -23,9 +23,15 @@ Poller::Poller() {
 bool Poller::update(const pollfd* fds, std::size_t count) {
 #if ZELTA_LINUX_CALLS
   pollfd wanted[kMaxEntries];
+  bool unchanged = true;
   for (std::size_t i = 0; i < kMaxEntries; ++i) {
     wanted[i] = i < count && fds[i].fd >= 0 ? fds[i] : pollfd{-1, 0, 0};
+    unchanged = unchanged && wanted[i].fd == registered_[i].fd &&
+                (wanted[i].fd < 0 ||
+                 (wanted[i].events == registered_[i].events && edge_[i] == registered_edge_[i]));
   }
+  // The common cycle waits on what the last one did: nothing to tell the kernel.
+  if (unchanged) return true;
   // Removals first, so that a descriptor may move from one entry to another.
   for (std::size_t i = 0; i < kMaxEntries; ++i) {
     pollfd& held = registered_[i];

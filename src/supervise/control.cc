@@ -118,8 +118,12 @@ std::string_view trim_white_space(std::string_view text) {
 }
 
 void serve_control_input(PtyRun& run) {
-  serve_run_lines(run.control_buffer, run.control_scanned, run.launch.run_id,
-                  [&run](const Request& request) { dispatch_control(run, request); });
+  struct Dispatch {
+    PtyRun& run;
+    void operator()(const Request& request) const { dispatch_control(run, request); }
+    void operator()(const KeystrokeLine& keys) const { run.type_input(keys.data); }
+  };
+  serve_run_lines(run.control_buffer, run.control_scanned, run.launch.run_id, Dispatch{run});
 }
 
 void dispatch_control(PtyRun& run, const Request& request) {

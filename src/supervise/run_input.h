@@ -6,8 +6,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "protocol/request.h"
+#include "supervise/keystroke_line.h"
 
 namespace zelta {
 
@@ -42,7 +45,9 @@ std::string take_carried_input();
 /// known to hold no line feed, and is kept up to date. Lines are handled in
 /// order: control requests for `run_id` go to `dispatch` (finished before the
 /// next line is looked at), those for another run are dropped, all others are
-/// carried to the service loop. The incomplete rest stays in `buffer`.
+/// carried to the service loop. The incomplete rest stays in `buffer`. A
+/// `dispatch` that also takes a KeystrokeLine gets the plain keystroke lines
+/// that way, decoded without building a Request.
 template <typename Dispatch>
 void serve_run_lines(std::string& buffer, std::size_t& scanned, std::string_view run_id,
                      Dispatch&& dispatch);
@@ -55,12 +60,19 @@ template <typename Dispatch>
 void serve_run_lines(std::string& buffer, std::size_t& scanned, std::string_view run_id,
                      Dispatch&& dispatch) {
   std::size_t start = 0;
+  [[maybe_unused]] KeystrokeLine keystroke;
   while (true) {
     const std::size_t end = next_line_end(buffer, start > scanned ? start : scanned);
     if (end == 0) break;
     const std::string_view line(buffer.data() + start, end - start);
     start = end;
     scanned = start;
+    if constexpr (std::is_invocable_v<Dispatch, const KeystrokeLine&>) {
+      if (match_keystroke_line(line, keystroke)) {
+        if (keystroke.run_id == run_id) dispatch(std::as_const(keystroke));
+        continue;
+      }
+    }
     std::optional<Request> request;
     switch (classify_run_line(line, run_id, request)) {
       case RunLineUse::kDispatch:
