@@ -2,55 +2,58 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "launch/child_start.h"
 #include "launch/job_leader.h"
 #include "launch/member_plan.h"
+#include "platform/all_signals_blocked.h"
+#include "platform/bare_fork.h"
 #include "platform/pipe.h"
 
 namespace zelta {
 namespace {
 
-// The leader reports right after its first fork; this only bounds a leader
-// that cannot run at all.
+// The leader reports once its members are created; this only bounds a leader
+// that cannot run at all, or one whose terminal is full past what is read
+// while waiting.
 constexpr int kReportTimeoutMs = 10000;
 
-// Blocks every signal of the calling thread for its lifetime: the leader
-// inherits the mask and keeps it, so no handler of the executor runs there
-// and a typed Ctrl-C or a hang-up never ends it before its members.
-class AllSignalsBlocked {
- public:
-  AllSignalsBlocked() {
-    sigset_t all;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
-  }
-  ~AllSignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
-  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+// Most of the terminal's output read before the report.
+constexpr std::size_t kEarlyOutputLimit = 1 << 20;
 
- private:
-  sigset_t previous_;
-};
-
-// The members' process group as the leader reports it, or 0 when it reports
-// none (no member started) within the time-out.
-pid_t read_group(int fd) {
+// Waits for the members' process group as the leader reports it, reading the
+// terminal meanwhile into `early` (a member may write there before its exec,
+// and the leader may be waiting for that member); the group, or 0 when the
+// leader reports none (no member started) within the time-out.
+pid_t await_group(int report_fd, int master_fd, std::string& early) {
   pid_t group = 0;
   std::size_t have = 0;
   char* bytes = reinterpret_cast<char*>(&group);
+  bool reading_terminal = true;
+  char buffer[4096];
   while (have < sizeof group) {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, kReportTimeoutMs);
+    pollfd entries[2] = {{report_fd, POLLIN, 0}, {reading_terminal ? master_fd : -1, POLLIN, 0}};
+    const int ready = ::poll(entries, 2, kReportTimeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return 0;
-    const ssize_t n = ::read(fd, bytes + have, sizeof group - have);
+    if (entries[1].revents != 0) {
+      const ssize_t n = ::read(master_fd, buffer, sizeof buffer);
+      if (n > 0) {
+        early.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        reading_terminal = false;
+      }
+      if (early.size() >= kEarlyOutputLimit) reading_terminal = false;
+    }
+    if (entries[0].revents == 0) continue;
+    const ssize_t n = ::read(report_fd, bytes + have, sizeof group - have);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 0;
     have += static_cast<std::size_t>(n);
@@ -73,10 +76,12 @@ Result<PtyLaunch> launch_job(const Request& form) {
   const std::size_t reset_count = signals_not_at_default(reset_signals);
   std::vector<std::unique_ptr<MemberPlan>> members;
   std::vector<const ChildExec*> execs;
+  std::vector<LaunchMethod> methods;
   members.reserve(form.commands->size());
   for (const PipelineCommand& member : *form.commands) {
     members.push_back(prepare_member(member, form, reset_signals, reset_count));
     execs.push_back(&members.back()->exec);
+    methods.push_back(choose_launch_method(members.back()->exec, LaunchMethod::kVforkClone));
   }
   std::vector<pid_t> pids(members.size(), -1);
 
@@ -97,13 +102,18 @@ Result<PtyLaunch> launch_job(const Request& form) {
   plan.master_fd = terminal->master.get();
   plan.report_fd = report.write.get();
   plan.members = execs.data();
+  plan.methods = methods.data();
+  plan.member_stack_top = member_stack_top();
   plan.member_count = execs.size();
   plan.pids = pids.data();
 
   pid_t leader;
   {
+    // The leader inherits the mask and keeps it, so no handler of the
+    // executor runs there and a typed Ctrl-C or a hang-up never ends it
+    // before its members.
     AllSignalsBlocked blocked;
-    leader = ::fork();
+    leader = bare_fork();
     if (leader == 0) run_job_leader(plan);
   }
   if (leader < 0) return fail("forkpty failed");
@@ -112,7 +122,7 @@ Result<PtyLaunch> launch_job(const Request& form) {
 
   PtyLaunch launch;
   launch.child_pid = leader;
-  launch.job_group = read_group(report.read.get());
+  launch.job_group = await_group(report.read.get(), terminal->master.get(), launch.early_output);
   // Without a reported group (no member could be forked) signals go to the
   // leader's own group, which holds nobody else.
   if (launch.job_group == 0) launch.job_group = leader;

@@ -6,11 +6,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "platform/bare_fork.h"
+#include "platform/features.h"
 
 namespace zelta {
 namespace {
@@ -29,16 +34,53 @@ void close_quietly(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
+// What one member's child starts from.
+struct MemberStart {
+  const ChildExec* exec = nullptr;
+  pid_t group = 0;  // 0: the member leads a new group
+  int input = -1;
+  int output = -1;
+};
+
 // The member's child: its group, the terminal's foreground (the first one,
 // before it can read the terminal), its pipe ends; then the exec.
-[[noreturn]] void start_member(const ChildExec& exec, pid_t group, int input, int output) {
-  ::setpgid(0, group);
+[[noreturn]] void start_member(const MemberStart& start) {
+  ::setpgid(0, start.group);
   // SIGTTOU is still blocked here, so a member outside the foreground group
   // may take the terminal.
-  if (group == 0) ::tcsetpgrp(2, ::getpid());
-  if (input >= 0) ::dup2(input, 0);
-  if (output >= 0) ::dup2(output, 1);
-  exec_in_child(exec);
+  if (start.group == 0) ::tcsetpgrp(2, ::getpid());
+  if (start.input >= 0) ::dup2(start.input, 0);
+  if (start.output >= 0) ::dup2(start.output, 1);
+  exec_in_child(*start.exec);
+}
+
+#if ZELTA_LINUX_CALLS
+int member_entry(void* start) { start_member(*static_cast<const MemberStart*>(start)); }
+#endif
+
+// Creates member `index` by its method; the pid, or -1 with errno set. A
+// shared-memory child has executed or exited when this returns; `shared`
+// tells which way it went.
+pid_t create_member(const JobLeaderPlan& plan, std::size_t index, const MemberStart& start,
+                    bool& shared) {
+  shared = false;
+#if ZELTA_LINUX_CALLS
+  if (plan.member_stack_top != nullptr && plan.methods != nullptr &&
+      plan.methods[index] == LaunchMethod::kVforkClone) {
+    const pid_t pid = ::clone(member_entry, plan.member_stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                              const_cast<MemberStart*>(&start));
+    if (pid > 0) {
+      shared = true;
+      return pid;
+    }
+  }
+#else
+  (void)plan;
+  (void)index;
+#endif
+  const pid_t pid = bare_fork();
+  if (pid == 0) start_member(start);
+  return pid;
 }
 
 // Ends the leader by the signal that ended the last member, so the run
@@ -60,6 +102,25 @@ void end_like_member(int signal_number) {
 
 }  // namespace
 
+char* member_stack_top() {
+  if constexpr (!kVforkCloneBuilt) return nullptr;
+  // One shared-memory member runs at a time (the leader waits for it), so one
+  // stack serves them all; a leader's writes land in its own copy.
+  static char* const top = []() -> char* {
+    constexpr std::size_t kStackSize = 64 * 1024;
+    constexpr std::size_t kGuardSize = 4096;
+    void* mapped = ::mmap(nullptr, kStackSize + kGuardSize, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    if (::mprotect(mapped, kGuardSize, PROT_NONE) != 0) {
+      ::munmap(mapped, kStackSize + kGuardSize);
+      return nullptr;
+    }
+    return static_cast<char*>(mapped) + kGuardSize + kStackSize;
+  }();
+  return top;
+}
+
 void run_job_leader(const JobLeaderPlan& plan) {
   ::setsid();
   ::ioctl(plan.slave_fd, TIOCSCTTY, 0);
@@ -78,19 +139,25 @@ void run_job_leader(const JobLeaderPlan& plan) {
       write_text(2, kNoPipe, sizeof kNoPipe - 1);
       ends[0] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) start_member(*plan.members[i], group, previous_read, ends[1]);
+    MemberStart start;
+    start.exec = plan.members[i];
+    start.group = group;
+    start.input = previous_read;
+    start.output = ends[1];
+    bool shared = false;
+    const pid_t pid = create_member(plan, i, start, shared);
     if (pid < 0) {
       static constexpr char kNoFork[] = "fork failed\n";
       write_text(2, kNoFork, sizeof kNoFork - 1);
     } else {
-      // Also here, so the group exists before the next member joins it
-      // whichever process runs first.
-      ::setpgid(pid, group == 0 ? pid : group);
-      if (group == 0) {
-        group = pid;
-        ::tcsetpgrp(0, group);
+      // A forked member may not have run yet: its group and the terminal's
+      // foreground are set from here too, so the group exists before the
+      // next member joins it. A shared one has done both before its exec.
+      if (!shared) {
+        ::setpgid(pid, group == 0 ? pid : group);
+        if (group == 0) ::tcsetpgrp(0, pid);
       }
+      if (group == 0) group = pid;
       plan.pids[i] = pid;
     }
     close_quietly(previous_read);

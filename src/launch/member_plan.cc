@@ -99,11 +99,12 @@ std::unique_ptr<MemberPlan> prepare_member(const PipelineCommand& member, const 
   } else {
     exec.cwd = plan->cwd.c_str();
   }
+  // Opened only when there is something to plan, as for a single command.
   UniqueFd cwd_fd;
-  if (exec.cwd != nullptr) {
+  if (exec.cwd != nullptr && !member.redirects.empty()) {
     cwd_fd.reset(::open(exec.cwd, kDirectoryHandleFlags));
     const int open_error = errno;
-    if (!cwd_fd && !member.redirects.empty() && plan->setup_failure.empty()) {
+    if (!cwd_fd && plan->setup_failure.empty()) {
       plan->setup_failure = plan->cwd + ": " + system_error_text(open_error) + "\n";
       setup_status = 1;
     }

@@ -29,6 +29,10 @@ struct PtyLaunch {
   /// the process group of the members, reported in "started" and signalled
   /// by "run.signal". 0 for a single command.
   pid_t job_group = 0;
+  /// What the job's terminal showed before the leader reported the group,
+  /// read by the launch so no member waits on a full terminal meanwhile: the
+  /// run's first output.
+  std::string early_output;
 };
 
 /// A new pseudo-terminal: master and slave both close-on-exec from the start,

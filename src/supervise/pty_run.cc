@@ -53,6 +53,10 @@ void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
                             static_cast<std::uint32_t>(reported), run.launch.command,
                             run.launch.run_id));
   flush_stdout();
+  if (!run.launch.early_output.empty()) {
+    run.events.write(run.launch.early_output.data(), run.launch.early_output.size());
+    std::string().swap(run.launch.early_output);
+  }
   set_nonblocking(master);
   // The control input stays as it is: its open file description is shared
   // with whoever started the executor (a shell's terminal, say), which a
