@@ -229,6 +229,45 @@ TEST(TerminalPipeline, AMemberThatCannotStartReportsOnTheTerminalAndTheOthersRun
   EXPECT_EQ(run.exit_code, 3);
 }
 
+// Members that fail before their exec write on the terminal while the launch
+// is still starting the others; a member that floods the terminal meanwhile
+// must not make them (and so the launch) wait: every line arrives, after
+// "started", and "started" comes well within the launch's own time-out.
+TEST(TerminalPipeline, FailingMembersBehindAFloodedTerminalNeitherHoldTheLaunchNorLoseLines) {
+  constexpr int kFailing = 60;
+  std::vector<std::pair<std::vector<std::string>, json>> members;
+  members.push_back({{"sh", "-c", "yes 0123456789abcdef | head -c 600000 >&2"}, json::array()});
+  for (int i = 0; i < kFailing; ++i) {
+    members.push_back({{"no-such-program-zelta-" + std::to_string(i)}, json::array()});
+  }
+  members.push_back({{"sh", "-c", "exit 4"}, json::array()});
+  ExecutorProcess executor;
+  const auto sent = std::chrono::steady_clock::now();
+  executor.send_line(job_request("f", members, kTerminal));
+  executor.next_line();  // recv
+  const json started = json::parse(executor.next_line());
+  ASSERT_EQ(started["type"], "started");
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(8));
+  const RunOutcome run = read_run(executor);
+  EXPECT_EQ(run.exit_code, 4);
+  // Each failure line is one write, so it may split a line of the flood but
+  // stays whole itself; with them taken out, the flood is whole too.
+  std::string text = run.stdout_text;
+  for (int i = 0; i < kFailing; ++i) {
+    const std::string line =
+        "no-such-program-zelta-" + std::to_string(i) + ": command not found\r\n";
+    const auto at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    text.erase(at, line.size());
+  }
+  std::size_t flood = 0;
+  for (std::size_t at = 0; (at = text.find("0123456789abcdef\r\n", at)) != std::string::npos;
+       ++at) {
+    ++flood;
+  }
+  EXPECT_EQ(flood, 600000u / 17);
+}
+
 TEST(TerminalPipeline, TypedCtrlCAndRunSignalEndEveryMember) {
   ExecutorProcess executor;
   executor.send_line(
