@@ -48,11 +48,11 @@ void flush_buffer_locked() {
 
 }  // namespace
 
-OutputLine::OutputLine() : lock_(g_output_mutex) {}
+OutputLine::OutputLine(bool hand_over) : lock_(g_output_mutex), hand_over_(hand_over) {}
 
 OutputLine::~OutputLine() {
   append("\n", 1);
-  if (!g_held) flush_buffer_locked();
+  if (!g_held || hand_over_) flush_buffer_locked();
 }
 
 void OutputLine::append(const char* data, std::size_t size) {
