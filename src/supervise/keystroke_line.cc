@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/hot_path.h"
+
 namespace zelta {
 namespace {
 
@@ -159,7 +161,7 @@ class Scanner {
 
 }  // namespace
 
-bool match_keystroke_line(std::string_view line, KeystrokeLine& out) {
+ZELTA_HOT bool match_keystroke_line(std::string_view line, KeystrokeLine& out) {
   // The compact form with the members in this order, as most front ends
   // write it, is checked with one comparison before the general scan.
   constexpr std::string_view kCompactHead = "{\"type\":\"stdin.write\",\"run_id\":";

@@ -1,5 +1,6 @@
 #include "supervise/stdout_events.h"
 
+#include "platform/hot_path.h"
 #include "protocol/base64.h"
 #include "protocol/json_escape.h"
 #include "protocol/output.h"
@@ -10,7 +11,7 @@ namespace {
 constexpr std::string_view kHead = "{\"data\":\"";
 constexpr std::string_view kRawHead = "{\"base64\":\"";
 
-void append_text(OutputLine& line, ChunkDecoder::Text text) {
+ZELTA_HOT void append_text(OutputLine& line, ChunkDecoder::Text text) {
   if (!text.head.empty()) write_json_string_body(line, text.head);
   write_json_string_body(line, text.body);
 }
@@ -32,7 +33,7 @@ StdoutEvents::StdoutEvents(std::string_view run_id, bool raw, std::string_view s
   tail_ += "\"}";
 }
 
-void StdoutEvents::write(const char* bytes, std::size_t size) {
+ZELTA_HOT void StdoutEvents::write(const char* bytes, std::size_t size) {
   if (raw_) {
     write_raw(bytes, size);
   } else {
@@ -52,7 +53,7 @@ void StdoutEvents::write_raw(const char* bytes, std::size_t size) {
   line.append(middle_.data(), middle_.size());
 }
 
-void StdoutEvents::write_text(ChunkDecoder::Text text) {
+ZELTA_HOT void StdoutEvents::write_text(ChunkDecoder::Text text) {
   if (text.empty()) return;
   // Goes out at once, held output or not: the front end is waiting for it.
   OutputLine line(true);
