@@ -1,7 +1,9 @@
 'use strict';
 // The web terminal example (examples/web-terminal) in headless Chromium, on the
 // Node library and on node-pty, in the same run with rounds alternating:
-// - echo: from Enter until the command's output is on the screen;
+// - echo: from Enter until the command's output is on the screen, and on the
+//   server, from the Enter typed into the terminal until the output showing it
+//   comes back (the backend's share, free of the browser's noise);
 // - seq: from Enter on `seq 1 700000` until its last line is on the screen;
 // - lost at exit: characters a tab running `seq 1 200000` alone receives before
 //   its socket closes, against the characters seq printed.
@@ -17,7 +19,7 @@ const library = require(path.join(example, 'node_modules/zelta-stdio-executor'))
 const nodePtyDir = path.resolve(process.argv[2] || path.join(__dirname, '../../build/nodepty'));
 const nodePty = require(require.resolve('node-pty', { paths: [path.join(nodePtyDir, 'node_modules')] }));
 
-const ECHO_ROUNDS = Number(process.env.ECHO_ROUNDS || 20);
+const ECHO_ROUNDS = Number(process.env.ECHO_ROUNDS || 40);
 const SEQ_ROUNDS = Number(process.env.SEQ_ROUNDS || 5);
 const EXIT_ROUNDS = Number(process.env.EXIT_ROUNDS || 5);
 const EXIT_COUNT = 200000;
@@ -27,6 +29,38 @@ function median(values) {
   const sorted = [...values].sort((a, b) => a - b);
   const mid = sorted.length >> 1;
   return sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+}
+
+/**
+ * `pty` with the time from an Enter typed into any of its terminals to the
+ * output that shows `timing.pattern` (while one is set) kept in `timing.times`.
+ */
+function timed(pty) {
+  const timing = { pattern: null, times: [] };
+  return {
+    timing,
+    spawn(file, args, options) {
+      const term = pty.spawn(file, args, options);
+      let start = 0;
+      let since = '';
+      term.onData((data) => {
+        if (start === 0) return;
+        since += data;
+        if (!timing.pattern.test(since)) return;
+        timing.times.push(performance.now() - start);
+        start = 0;
+      });
+      const write = term.write.bind(term);
+      term.write = (data) => {
+        if (data === '\r' && timing.pattern) {
+          start = performance.now();
+          since = '';
+        }
+        return write(data);
+      };
+      return term;
+    },
+  };
 }
 
 /** In the page: sends `keys`, then times until a screen row matches `pattern`. */
@@ -97,7 +131,7 @@ async function receivedAtExit(browser, port) {
 async function main() {
   let expected = 0;
   for (let i = 1; i <= EXIT_COUNT; i += 1) expected += String(i).length + 2; // "\r\n" on a terminal
-  const backends = { library, 'node-pty': nodePty };
+  const backends = { library: timed(library), 'node-pty': timed(nodePty) };
   const servers = {};
   for (const [name, pty] of Object.entries(backends)) {
     servers[name] = {
@@ -116,7 +150,9 @@ async function main() {
     for (const name of order(round)) {
       const page = pages[name];
       await typeAtPrompt(page, `echo e${round}x`);
+      backends[name].timing.pattern = new RegExp(`\re${round}x\r\n`);
       figures[name].echo.push(await timeUntil(page, '\r', new RegExp(`^e${round}x$`)));
+      backends[name].timing.pattern = null;
     }
   }
   for (let round = 0; round < SEQ_ROUNDS; round += 1) {
@@ -133,13 +169,20 @@ async function main() {
   }
 
   console.log(`web terminal, ${ECHO_ROUNDS} echo rounds, ${SEQ_ROUNDS} seq rounds, ${EXIT_ROUNDS} exits of seq 1 ${EXIT_COUNT} (${expected} characters)`);
-  console.log('backend    echo ms (median)  seq 1 700000 ms (median)  characters lost at exit (each run)');
+  console.log('backend    echo ms (median)  on the server  seq 1 700000 ms (median)  characters lost at exit (each run)');
   for (const name of Object.keys(backends)) {
     const f = figures[name];
-    console.log(`${name.padEnd(10)} ${median(f.echo).toFixed(2).padStart(16)}  ${median(f.seq).toFixed(0).padStart(24)}  ${f.lost.join(' ')}`);
+    f.server = backends[name].timing.times;
+    console.log(
+      `${name.padEnd(10)} ${median(f.echo).toFixed(2).padStart(16)}  ${median(f.server).toFixed(3).padStart(13)}  ` +
+        `${median(f.seq).toFixed(0).padStart(24)}  ${f.lost.join(' ')}`,
+    );
   }
   const ratio = (key) => (median(figures['node-pty'][key]) / median(figures.library[key])).toFixed(2);
-  console.log(`node-pty time / library time: echo ${ratio('echo')}, seq ${ratio('seq')} (above 1: the library is faster)`);
+  console.log(
+    `node-pty time / library time: echo ${ratio('echo')} (on the server ${ratio('server')}), seq ${ratio('seq')} ` +
+      '(above 1: the library is faster)',
+  );
 
   await close();
   for (const { shell, seq } of Object.values(servers)) await Promise.all([shell.close(), seq.close()]);

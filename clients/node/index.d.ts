@@ -122,8 +122,8 @@ export interface Terminal<Data extends string | Buffer = string> {
   readonly rows: number;
   /**
    * The program in the terminal's foreground (its name as the system gives it), as last
-   * reported: output and reading it ask the executor again (at most every 100 ms), so it
-   * can lag a moment behind. Await `foreground()` for the current one. Needs the
+   * reported: reading it asks the executor again (at most every 100 ms), and once read,
+   * output does too, a moment after it comes; so it can lag a moment behind. Await `foreground()` for the current one. Needs the
    * "foreground" extension; without it, the file given to spawn.
    */
   readonly process: string;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/features.h"
+#include "platform/hot_path.h"
 
 #if ZELTA_LINUX_CALLS
 #include <sys/epoll.h>
@@ -20,7 +21,7 @@ Poller::Poller() {
 }
 
 // Brings the readiness list in line with `fds`; false when that failed.
-bool Poller::update(const pollfd* fds, std::size_t count) {
+ZELTA_HOT bool Poller::update(const pollfd* fds, std::size_t count) {
 #if ZELTA_LINUX_CALLS
   pollfd wanted[kMaxEntries];
   bool unchanged = true;
@@ -69,7 +70,7 @@ bool Poller::update(const pollfd* fds, std::size_t count) {
 #endif
 }
 
-int Poller::poll(pollfd* fds, std::size_t count, int timeout_ms) {
+ZELTA_HOT int Poller::poll(pollfd* fds, std::size_t count, int timeout_ms) {
 #if ZELTA_LINUX_CALLS
   static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR &&
                 EPOLLHUP == POLLHUP && EPOLLPRI == POLLPRI);

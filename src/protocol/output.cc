@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/hot_path.h"
+
 namespace zelta {
 namespace {
 
@@ -22,7 +24,7 @@ std::atomic<bool> g_broken{false};
 
 // Writes all of [data, data + size) to the output descriptor. A descriptor
 // that the front end made non-blocking is waited on rather than spun on.
-void write_all(const char* data, std::size_t size) {
+ZELTA_HOT void write_all(const char* data, std::size_t size) {
   while (size > 0 && !g_broken.load(std::memory_order_relaxed)) {
     ssize_t n = ::write(g_fd, data, size);
     if (n > 0) {
@@ -40,7 +42,7 @@ void write_all(const char* data, std::size_t size) {
   }
 }
 
-void flush_buffer_locked() {
+ZELTA_HOT void flush_buffer_locked() {
   if (g_buffered == 0) return;
   write_all(g_buffer, g_buffered);
   g_buffered = 0;
@@ -48,14 +50,14 @@ void flush_buffer_locked() {
 
 }  // namespace
 
-OutputLine::OutputLine() : lock_(g_output_mutex) {}
+ZELTA_HOT OutputLine::OutputLine(bool hand_over) : lock_(g_output_mutex), hand_over_(hand_over) {}
 
-OutputLine::~OutputLine() {
+ZELTA_HOT OutputLine::~OutputLine() {
   append("\n", 1);
-  if (!g_held) flush_buffer_locked();
+  if (!g_held || hand_over_) flush_buffer_locked();
 }
 
-void OutputLine::append(const char* data, std::size_t size) {
+ZELTA_HOT void OutputLine::append(const char* data, std::size_t size) {
   if (size <= kBufferSize - g_buffered) {
     std::memcpy(g_buffer + g_buffered, data, size);
     g_buffered += size;

@@ -15,7 +15,9 @@ namespace zelta {
 /// reaches the stream whole and nothing is held back after its line feed.
 class OutputLine {
  public:
-  OutputLine();
+  /// `hand_over` makes the line go out at its end even while output is held,
+  /// as flush_stdout() after it would, without taking the lock again.
+  explicit OutputLine(bool hand_over = false);
   ~OutputLine();
   OutputLine(const OutputLine&) = delete;
   OutputLine& operator=(const OutputLine&) = delete;
@@ -25,6 +27,7 @@ class OutputLine {
 
  private:
   std::unique_lock<std::mutex> lock_;
+  bool hand_over_;
 };
 
 /// Writes `text` and a line feed as one line.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/hot_path.h"
+
 namespace zelta {
 namespace {
 
@@ -75,7 +77,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
+ZELTA_HOT bool is_valid_utf8(std::string_view bytes) {
   bool valid = true;
   scan_ill_formed(bytes, [&](std::size_t, std::size_t) { return valid = false; });
   return valid;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/hot_path.h"
 #include "protocol/utf8.h"
 
 namespace zelta {
@@ -34,14 +35,14 @@ bool continues(unsigned char lead, std::size_t index, unsigned char byte) {
 
 }  // namespace
 
-std::string_view decode_chunk(std::string_view bytes, std::string& scratch) {
+ZELTA_HOT std::string_view decode_chunk(std::string_view bytes, std::string& scratch) {
   if (is_valid_utf8(bytes)) return bytes;
   scratch.clear();
   append_utf8_lossy(scratch, bytes);
   return scratch;
 }
 
-std::size_t incomplete_tail(std::string_view bytes) {
+ZELTA_HOT std::size_t incomplete_tail(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t size = bytes.size();
   for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
@@ -56,7 +57,7 @@ std::size_t incomplete_tail(std::string_view bytes) {
   return 0;
 }
 
-ChunkDecoder::Text ChunkDecoder::decode(std::string_view bytes) {
+ZELTA_HOT ChunkDecoder::Text ChunkDecoder::decode(std::string_view bytes) {
   Text text;
   if (held_size_ > 0) {
     const auto lead = static_cast<unsigned char>(held_[0]);
@@ -87,7 +88,7 @@ ChunkDecoder::Text ChunkDecoder::decode(std::string_view bytes) {
   return text;
 }
 
-std::string_view ChunkDecoder::decode_body(std::string_view bytes) {
+ZELTA_HOT std::string_view ChunkDecoder::decode_body(std::string_view bytes) {
   const std::size_t tail = incomplete_tail(bytes);
   if (tail > 0) std::memcpy(held_, bytes.data() + bytes.size() - tail, tail);
   held_size_ = tail;

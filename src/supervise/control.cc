@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/foreground_process.h"
+#include "platform/hot_path.h"
 #include "platform/signal_names.h"
 #include "protocol/base64.h"
 #include "protocol/extensions.h"
@@ -117,7 +118,7 @@ std::string_view trim_white_space(std::string_view text) {
   return text;
 }
 
-void serve_control_input(PtyRun& run) {
+ZELTA_HOT void serve_control_input(PtyRun& run) {
   struct Dispatch {
     PtyRun& run;
     void operator()(const Request& request) const { dispatch_control(run, request); }

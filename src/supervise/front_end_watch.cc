@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include "launch/member_reaper.h"
+#include "platform/hot_path.h"
 #include "protocol/output.h"
 
 namespace zelta {
@@ -31,7 +32,7 @@ bool has_ended(pid_t pid) {
 
 }  // namespace
 
-pollfd front_end_poll_entry() { return pollfd{output_fd(), 0, 0}; }
+ZELTA_HOT pollfd front_end_poll_entry() { return pollfd{output_fd(), 0, 0}; }
 
 pollfd front_end_change_entry() {
   pollfd entry = front_end_poll_entry();
@@ -42,7 +43,7 @@ pollfd front_end_change_entry() {
   return entry;
 }
 
-bool front_end_gone(const pollfd& entry) {
+ZELTA_HOT bool front_end_gone(const pollfd& entry) {
   if ((entry.revents & (POLLERR | POLLHUP)) != 0) mark_output_broken();
 #ifdef MSG_NOSIGNAL
   // Sends nothing: it only fails once the peer can no longer receive.

@@ -1,6 +1,9 @@
 #include "supervise/keystroke_line.h"
 
 #include <cstdint>
+#include <cstring>
+
+#include "platform/hot_path.h"
 
 namespace zelta {
 namespace {
@@ -16,6 +19,14 @@ class Scanner {
     skip_white_space();
     if (p_ == end_ || *p_ != c) return false;
     ++p_;
+    return true;
+  }
+  bool literal(std::string_view text) {
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::memcmp(p_, text.data(), text.size()) != 0) {
+      return false;
+    }
+    p_ += text.size();
     return true;
   }
   bool at_end() {
@@ -150,7 +161,18 @@ class Scanner {
 
 }  // namespace
 
-bool match_keystroke_line(std::string_view line, KeystrokeLine& out) {
+ZELTA_HOT bool match_keystroke_line(std::string_view line, KeystrokeLine& out) {
+  // The compact form with the members in this order, as most front ends
+  // write it, is checked with one comparison before the general scan.
+  constexpr std::string_view kCompactHead = "{\"type\":\"stdin.write\",\"run_id\":";
+  constexpr std::string_view kCompactData = ",\"data\":";
+  if (line.substr(0, kCompactHead.size()) == kCompactHead) {
+    Scanner compact(line.substr(kCompactHead.size()));
+    if (compact.plain_string(out.run_id) && compact.literal(kCompactData) &&
+        compact.string(out.data) && compact.take('}') && compact.at_end()) {
+      return true;
+    }
+  }
   Scanner scan(line);
   if (!scan.take('{')) return false;
   bool have_type = false, have_run = false, have_data = false;

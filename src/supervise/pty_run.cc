@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/child_exit_watch.h"
+#include "platform/hot_path.h"
 #include "platform/poller.h"
 #include "protocol/output.h"
 #include "supervise/chunk_decoder.h"
@@ -44,7 +45,7 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output)
     : launch(std::move(launch_in)), input_fd(input_fd_in), events(launch.run_id, raw_output) {}
 
-void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
+ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
   PtyRun run(std::move(launch), input_fd, raw_output);
   const int master = run.launch.master_fd.get();
   // A job on the terminal is known to the front end by its members' group.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "platform/hot_path.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
 #include "supervise/control.h"
@@ -114,7 +115,7 @@ std::string take_carried_input() {
   return bytes;
 }
 
-std::size_t next_line_end(const std::string& buffer, std::size_t from) {
+ZELTA_HOT std::size_t next_line_end(const std::string& buffer, std::size_t from) {
   if (from >= buffer.size()) return 0;
   const void* found = std::memchr(buffer.data() + from, '\n', buffer.size() - from);
   if (found == nullptr) return 0;

@@ -1,5 +1,6 @@
 #include "supervise/stdout_events.h"
 
+#include "platform/hot_path.h"
 #include "protocol/base64.h"
 #include "protocol/json_escape.h"
 #include "protocol/output.h"
@@ -9,6 +10,11 @@ namespace {
 
 constexpr std::string_view kHead = "{\"data\":\"";
 constexpr std::string_view kRawHead = "{\"base64\":\"";
+
+ZELTA_HOT void append_text(OutputLine& line, ChunkDecoder::Text text) {
+  if (!text.head.empty()) write_json_string_body(line, text.head);
+  write_json_string_body(line, text.body);
+}
 
 }  // namespace
 
@@ -27,7 +33,7 @@ StdoutEvents::StdoutEvents(std::string_view run_id, bool raw, std::string_view s
   tail_ += "\"}";
 }
 
-void StdoutEvents::write(const char* bytes, std::size_t size) {
+ZELTA_HOT void StdoutEvents::write(const char* bytes, std::size_t size) {
   if (raw_) {
     write_raw(bytes, size);
   } else {
@@ -41,28 +47,21 @@ void StdoutEvents::finish() {
 
 void StdoutEvents::write_raw(const char* bytes, std::size_t size) {
   if (size == 0) return;
-  {
-    OutputLine line;
-    line.append(kRawHead.data(), kRawHead.size());
-    write_base64(line, std::string_view(bytes, size));
-    line.append(middle_.data(), middle_.size());
-  }
-  flush_stdout();
+  OutputLine line(true);
+  line.append(kRawHead.data(), kRawHead.size());
+  write_base64(line, std::string_view(bytes, size));
+  line.append(middle_.data(), middle_.size());
 }
 
-void StdoutEvents::write_text(ChunkDecoder::Text text) {
+ZELTA_HOT void StdoutEvents::write_text(ChunkDecoder::Text text) {
   if (text.empty()) return;
-  {
-    OutputLine line;
-    line.append(kHead.data(), kHead.size());
-    write_json_string_body(line, text.head);
-    write_json_string_body(line, text.body);
-    line.append(middle_.data(), middle_.size());
-    write_json_string_body(line, text.head);
-    write_json_string_body(line, text.body);
-    line.append(tail_.data(), tail_.size());
-  }
-  flush_stdout();
+  // Goes out at once, held output or not: the front end is waiting for it.
+  OutputLine line(true);
+  line.append(kHead.data(), kHead.size());
+  append_text(line, text);
+  line.append(middle_.data(), middle_.size());
+  append_text(line, text);
+  line.append(tail_.data(), tail_.size());
 }
 
 }  // namespace zelta

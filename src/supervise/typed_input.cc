@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "platform/hot_path.h"
+
 namespace zelta {
 namespace {
 
@@ -26,7 +28,7 @@ bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK ||
 
 // Forwards what the terminal has ready; stops at the first read that finds
 // nothing (or fails: the run's cycle deals with a hang-up).
-void read_ready_output(int master, StdoutEvents& events) {
+ZELTA_HOT void read_ready_output(int master, StdoutEvents& events) {
   char buffer[kReadSize];
   for (std::size_t total = 0; total < kMostReadBeforeWrite;) {
     const ssize_t n = ::read(master, buffer, sizeof buffer);
@@ -40,12 +42,12 @@ void read_ready_output(int master, StdoutEvents& events) {
 
 TypedInput::TypedInput() : budget_(kInputChunkSize) {}
 
-void TypedInput::begin_cycle() {
+ZELTA_HOT void TypedInput::begin_cycle() {
   budget_ = kInputChunkSize;
   output_empty_ = false;
 }
 
-void TypedInput::type(int master, StdoutEvents& events, std::string_view data) {
+ZELTA_HOT void TypedInput::type(int master, StdoutEvents& events, std::string_view data) {
   if (data.empty()) {
     // Typing nothing is one write of nothing, in its turn.
     if (!pending()) [[maybe_unused]]
@@ -60,7 +62,7 @@ void TypedInput::type(int master, StdoutEvents& events, std::string_view data) {
   feed(master, events);
 }
 
-void TypedInput::feed(int master, StdoutEvents& events) {
+ZELTA_HOT void TypedInput::feed(int master, StdoutEvents& events) {
   if (!pending()) return;
   if constexpr (kInputChunkSize == 0) {
     write(master, queue_.size() - offset_);
@@ -73,7 +75,7 @@ void TypedInput::feed(int master, StdoutEvents& events) {
   budget_ -= std::min(budget_, offset_ - written);
 }
 
-void TypedInput::write(int master, std::size_t limit) {
+ZELTA_HOT void TypedInput::write(int master, std::size_t limit) {
   const std::size_t size = std::min(limit, queue_.size() - offset_);
   output_empty_ = false;
   const ssize_t n = ::write(master, queue_.data() + offset_, size);

@@ -14,6 +14,23 @@ const STRAY_CONTROL_REPLY =
 // The executor-wide extensions the library switches on in every executor it starts.
 const WANTED_EXTENSIONS = ['env', 'exit_signal', 'signals'];
 
+// A run's output with "raw_output": {"base64":"...","run_id":"...","type":"stdout"},
+// keys in ascending byte order as every event has them. Nearly every line of a
+// terminal run is one; it is taken apart without the general parser.
+const RAW_OUTPUT_START = '{"base64":"';
+const RAW_OUTPUT_END = /^","run_id":"([^"\\]*)","type":"(stdout|stderr)"\}$/;
+
+/** The message on `line`; throws as JSON.parse does on anything else. */
+function parseLine(line) {
+  if (line.startsWith(RAW_OUTPUT_START)) {
+    const quote = line.indexOf('"', RAW_OUTPUT_START.length);
+    const escape = line.indexOf('\\', RAW_OUTPUT_START.length);
+    const rest = quote !== -1 && (escape === -1 || escape > quote) && RAW_OUTPUT_END.exec(line.slice(quote));
+    if (rest) return { base64: line.slice(RAW_OUTPUT_START.length, quote), run_id: rest[1], type: rest[2] };
+  }
+  return JSON.parse(line);
+}
+
 class ExecutorError extends Error {
   constructor(message) {
     super(message);
@@ -46,6 +63,7 @@ class Executor {
     this.ended = false; // the process has exited and its output has been read
     this.nextRun = 0;
     this.pieces = []; // a line still waiting for its line feed, in the chunks it came in
+    this.readEnd = []; // called once the lines of the current read have been dispatched
     this.referenced = true;
     this.child = childProcess.spawn(path, [], {
       stdio: ['pipe', 'pipe', 'ignore'],
@@ -129,9 +147,22 @@ class Executor {
 
   /** Writes a control request, which gets no reply. */
   send(request) {
+    return this.sendLine(JSON.stringify(request) + '\n');
+  }
+
+  /** Writes a request already serialised, its line feed included. */
+  sendLine(line) {
     if (!this.alive) return false;
-    this.child.stdin.write(JSON.stringify(request) + '\n');
+    this.child.stdin.write(line);
     return true;
+  }
+
+  /**
+   * Calls `fn` once the lines of the read being dispatched have all been
+   * dispatched, so that what one read brought can be handed out as one piece.
+   */
+  atReadEnd(fn) {
+    this.readEnd.push(fn);
   }
 
   /** Ends the executor gently: it exits once idle. */
@@ -174,13 +205,17 @@ class Executor {
       start = end + 1;
       let message;
       try {
-        message = JSON.parse(line);
+        message = parseLine(line);
       } catch {
         continue; // the executor writes only JSON lines; anything else is noise
       }
       this.dispatch(message);
     }
     if (start < buffer.length) this.pieces.push(buffer.slice(start));
+    // Handed out here rather than on a later tick: the stream's own
+    // bookkeeping runs before any deferred callback and would delay them.
+    for (let i = 0; i < this.readEnd.length; i += 1) this.readEnd[i]();
+    this.readEnd.length = 0;
   }
 
   dispatch(message) {
@@ -220,4 +255,4 @@ class Executor {
   }
 }
 
-module.exports = { Executor, ExecutorError };
+module.exports = { Executor, ExecutorError, parseLine };

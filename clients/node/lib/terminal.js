@@ -17,6 +17,9 @@ const FLOW_CONTROL_RESUME = '\x11'; // XON
 const CLOSE_GRACE_MS = 3000;
 // The foreground process is asked for at most this often through `process`.
 const FOREGROUND_REFRESH_MS = 100;
+// Output asks for it again only this long after it came: the question would
+// otherwise reach the executor just as the rest of a keystroke's echo does.
+const FOREGROUND_AFTER_OUTPUT_MS = 20;
 
 function settled(promise) {
   promise.catch(() => {}); // rejections are for those who wait; nobody waiting is no crash
@@ -85,8 +88,11 @@ class Terminal {
     this.paused = false;
     this.held = []; // output (and the exit) that came while paused
     this.batch = []; // output bytes of the current read, handed out at its end
+    this.flush = () => this.flushOutput();
     this.foregroundWaiters = [];
     this.foregroundAsked = 0;
+    this.processRead = false; // `process` has been read: output keeps it fresh from then on
+    this.foregroundTimer = null;
     this.dataListeners = new Listeners();
     this.exitListeners = new Listeners();
     this.errorListeners = new Listeners();
@@ -94,6 +100,9 @@ class Terminal {
     this.pool = pool;
     this.executor = pool.acquire();
     this.runId = this.executor.newRunId();
+    // The start of every "stdin.write" line of typed text, the same bytes
+    // JSON.stringify gives the whole request: only the text is serialised per keystroke.
+    this.inputPrefix = `{"type":"stdin.write","run_id":${JSON.stringify(this.runId)},"data":`;
     const cwd = directory(options.cwd);
     const env = terminalEnv(options.env, options.name, cwd);
     let started;
@@ -144,6 +153,7 @@ class Terminal {
 
   /** The program in the terminal's foreground, as last reported; asks for a fresh answer. */
   get process() {
+    this.processRead = true;
     if (Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
     return this._process;
   }
@@ -215,6 +225,11 @@ class Terminal {
 
   /** Types into the terminal: strings as UTF-8, bytes exactly. Ignored once the command has ended. */
   write(data) {
+    // Typed text on a running terminal, the common case, goes straight out.
+    if (typeof data === 'string' && this.state === 'running' && !this.handleFlowControl && data.length > 0) {
+      this.executor.sendLine(this.inputPrefix + JSON.stringify(data) + '}\n');
+      return undefined;
+    }
     if (typeof data !== 'string' && !(data instanceof Uint8Array)) {
       throw new TypeError('data must be a string or a Uint8Array');
     }
@@ -334,8 +349,11 @@ class Terminal {
   sendControl(line) {
     if (line.type === 'stdin.write') {
       const { input, ...rest } = line;
-      if (typeof input === 'string') rest.data = input;
-      else if (this.executor.has('raw_output')) rest.base64 = Buffer.from(input.buffer, input.byteOffset, input.byteLength).toString('base64');
+      if (typeof input === 'string') {
+        this.executor.sendLine(this.inputPrefix + JSON.stringify(input) + '}\n');
+        return;
+      }
+      if (this.executor.has('raw_output')) rest.base64 = Buffer.from(input.buffer, input.byteOffset, input.byteLength).toString('base64');
       else rest.data = this.inputDecoder.decode(input, { stream: true });
       line = rest;
     } else if (line.type === 'run.signal' && !this.sendable(line.signal)) {
@@ -383,7 +401,7 @@ class Terminal {
     // The events of one read from the executor are handed out together, as one
     // read of a terminal would be: fewer, larger pieces for whoever renders them.
     this.batch.push(bytes);
-    if (this.batch.length === 1) queueMicrotask(() => this.flushOutput());
+    if (this.batch.length === 1) this.executor.atReadEnd(this.flush);
   }
 
   flushOutput() {
@@ -396,8 +414,15 @@ class Terminal {
       else this.dataListeners.emit(data);
     }
     // Output is when the foreground program may have changed: keep `process`
-    // fresh, asking only once the output is on its way.
-    if (this.state === 'running' && Date.now() - this.foregroundAsked >= FOREGROUND_REFRESH_MS) this.foreground();
+    // fresh for those who read it, asking a moment later, off the echo's path.
+    if (this.processRead && this.foregroundTimer === null && this.state === 'running') {
+      const wait = Math.max(FOREGROUND_AFTER_OUTPUT_MS, this.foregroundAsked + FOREGROUND_REFRESH_MS - Date.now());
+      this.foregroundTimer = setTimeout(() => {
+        this.foregroundTimer = null;
+        this.foreground();
+      }, wait);
+      this.foregroundTimer.unref();
+    }
   }
 
   finish(info) {
@@ -405,6 +430,8 @@ class Terminal {
     this.state = 'exited';
     this.pending = [];
     for (const waiter of this.foregroundWaiters.splice(0)) waiter(null);
+    clearTimeout(this.foregroundTimer);
+    this.foregroundTimer = null;
     if (!this.hungUp) this.pool.release(this.executor);
     const rest = this.decoder ? this.decoder.end() : '';
     if (rest.length > 0) {
