@@ -16,7 +16,9 @@ namespace zelta {
 /// `child_pid` is the leader (which exits with the last member's code by the
 /// terminal rule), `job_group` the members' group, `command` the first
 /// member's command word. The executor waits only for the leader to report
-/// the group, which it does once its members are forked (bounded).
+/// the group, which it does once its members are created (bounded), and
+/// reads the terminal meanwhile into the launch's `early_output`, so a member
+/// the leader waits for never waits on a full terminal.
 ///
 /// Fails with "Missing pipeline commands", "Only '|' operator is supported
 /// in run.pipeline" or "forkpty failed"; nothing is left running then.
