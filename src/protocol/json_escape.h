@@ -57,6 +57,47 @@ inline std::size_t plain_prefix(const char* p, const char* end) {
   return static_cast<std::size_t>(p - start);
 }
 
+/// The value of the four hex digits at `p` (advanced past them), or -1 when
+/// they are not there: the digits of a "\\u" escape.
+inline long hex4(const char*& p, const char* end) {
+  if (end - p < 4) return -1;
+  long value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char c = *p++;
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return -1;
+    }
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+/// Appends code point `code` to `out` in UTF-8.
+inline void append_utf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
 }  // namespace json_detail
 
 /// Writes the bytes of `text` escaped as a JSON string body (without the

@@ -189,58 +189,19 @@ class Reader {
     }
   }
 
-  // Four hex digits after "\u"; -1 when they are not there.
-  long hex4() {
-    if (end_ - p_ < 4) return -1;
-    long value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = *p_++;
-      int digit;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10;
-      } else if (c >= 'A' && c <= 'F') {
-        digit = c - 'A' + 10;
-      } else {
-        return -1;
-      }
-      value = value * 16 + digit;
-    }
-    return value;
-  }
-
   bool unicode_escape() {
-    long code = hex4();
+    long code = json_detail::hex4(p_, end_);
     if (code < 0) return error("invalid \\u escape");
     if (code >= 0xDC00 && code <= 0xDFFF) return error("unpaired low surrogate");
     if (code >= 0xD800 && code <= 0xDBFF) {
       if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return error("unpaired high surrogate");
       p_ += 2;
-      const long low = hex4();
+      const long low = json_detail::hex4(p_, end_);
       if (low < 0xDC00 || low > 0xDFFF) return error("unpaired high surrogate");
       code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
     }
-    append_utf8(static_cast<std::uint32_t>(code));
+    json_detail::append_utf8(text_, static_cast<std::uint32_t>(code));
     return true;
-  }
-
-  void append_utf8(std::uint32_t code) {
-    if (code < 0x80) {
-      text_.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      text_.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      text_.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      text_.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      text_.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      text_.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      text_.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      text_.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      text_.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      text_.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
   }
 
   bool digits() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/hot_path.h"
+#include "protocol/json_escape.h"
 
 namespace zelta {
 namespace {
@@ -103,55 +104,17 @@ class Scanner {
     }
   }
 
-  // Four hex digits; -1 when they are not there.
-  long hex4() {
-    if (end_ - p_ < 4) return -1;
-    long value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = *p_++;
-      int digit;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10;
-      } else if (c >= 'A' && c <= 'F') {
-        digit = c - 'A' + 10;
-      } else {
-        return -1;
-      }
-      value = value * 16 + digit;
-    }
-    return value;
-  }
-
   bool unicode_escape(std::string& out) {
-    long code = hex4();
+    long code = json_detail::hex4(p_, end_);
     if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return false;
-    if (code >= 0xD800) {
-      if (code <= 0xDBFF) {
-        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-        p_ += 2;
-        const long low = hex4();
-        if (low < 0xDC00 || low > 0xDFFF) return false;
-        code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-      }
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+      p_ += 2;
+      const long low = json_detail::hex4(p_, end_);
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
     }
-    const auto c = static_cast<std::uint32_t>(code);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    json_detail::append_utf8(out, static_cast<std::uint32_t>(code));
     return true;
   }
 
