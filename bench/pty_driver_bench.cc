@@ -5,6 +5,7 @@
 //   executor-raw-throughput EXECUTOR FILE -> the same with "raw_output": true
 //   baseline-throughput BASELINE FILE   -> "<seconds>"  (runs BASELINE cat FILE)
 //   executor-latency EXECUTOR RUNS      -> "<median us> <p99 us>" for `true`
+//   executor-request-latency EXECUTOR RUNS LINE -> the same for the request LINE
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -130,10 +131,15 @@ int main(int argc, char** argv) {
     double seconds = seconds_since(start);
     finish(child);
     std::printf("%.4f\n", seconds);
-  } else if (mode == "executor-latency") {
+  } else if (mode == "executor-latency" || mode == "executor-request-latency") {
     int runs = std::atoi(argv[3]);
+    if (runs <= 0) return 2;
     Child child = spawn({argv[2]});
-    const std::string request = run_request("true", {});
+    std::string request = run_request("true", {});
+    if (mode == "executor-request-latency") {
+      if (argc < 5) return 2;
+      request = std::string(argv[4]) + "\n";
+    }
     std::vector<double> times;
     for (int i = 0; i < runs; ++i) {
       auto start = Clock::now();
