@@ -4,17 +4,22 @@
 // allocation, no locks, no stdio, no errno-to-text lookups), and nothing the
 // parent relies on may be written but errno, which the parent restores. The
 // executable is linked with immediate binding, so no call here runs the
-// dynamic linker.
+// dynamic linker. The two calls whose failure decides what the child does next
+// (the directory change and the exec) report their error without errno where
+// the platform allows, so children sharing memory with each other can run
+// side by side.
 #include "launch/child_exec.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
 #include <string>
 
+#include "platform/raw_syscall.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
@@ -43,6 +48,27 @@ void write_all(int fd, const char* data, std::size_t size) {
     data += n;
     size -= static_cast<std::size_t>(n);
   }
+}
+
+// The error of execve(path, argv, envp); it returns only on failure.
+int exec_error(const char* path, char* const* argv, char* const* envp) {
+#if ZELTA_RAW_SYSCALLS
+  return static_cast<int>(-raw_syscall3(SYS_execve, reinterpret_cast<long>(path),
+                                        reinterpret_cast<long>(argv),
+                                        reinterpret_cast<long>(envp)));
+#else
+  ::execve(path, argv, envp);
+  return errno;
+#endif
+}
+
+// 0, or the error of chdir(path).
+int chdir_error(const char* path) {
+#if ZELTA_RAW_SYSCALLS
+  return static_cast<int>(-raw_syscall3(SYS_chdir, reinterpret_cast<long>(path), 0, 0));
+#else
+  return ::chdir(path) == 0 ? 0 : errno;
+#endif
 }
 
 std::size_t length_of(const char* text) {
@@ -199,8 +225,10 @@ void exec_in_child(const ChildExec& plan) {
   if (refused != nullptr) {
     fail_with(plan, plan.command, plan.command_length, refused, refusal, 126);
   }
-  if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
-    fail_with(plan, plan.cwd, length_of(plan.cwd), ": ", errno, 1);
+  if (plan.cwd != nullptr) {
+    if (const int error = chdir_error(plan.cwd); error != 0) {
+      fail_with(plan, plan.cwd, length_of(plan.cwd), ": ", error, 1);
+    }
   }
 
   if (plan.setup_failure != nullptr) {
@@ -221,12 +249,10 @@ void exec_in_child(const ChildExec& plan) {
   int error = ENOENT;
   for (std::size_t i = 0; i < plan.candidate_count; ++i) {
     const char* path = plan.candidates[i];
-    ::execve(path, plan.argv, plan.envp);
-    error = errno;
+    error = exec_error(path, plan.argv, plan.envp);
     if (error == ENOEXEC) {
       plan.shell_argv[1] = const_cast<char*>(path);
-      ::execve("/bin/sh", plan.shell_argv, plan.envp);
-      error = errno;
+      error = exec_error("/bin/sh", plan.shell_argv, plan.envp);
     }
     if (error == EACCES) {
       denied = true;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/all_signals_blocked.h"
 #include "platform/bare_fork.h"
 #include "platform/pipe.h"
+#include "platform/raw_syscall.h"
 
 namespace zelta {
 namespace {
@@ -105,6 +107,12 @@ Result<PtyLaunch> launch_job(const Request& form) {
   plan.methods = methods.data();
   plan.member_stack_top = member_stack_top();
   plan.member_count = execs.size();
+  // Side by side only when every member would share memory anyway (nothing
+  // before its exec can wait) and its failures come back without errno.
+  plan.side_by_side = kRawSyscallsBuilt && plan.member_stack_top != nullptr && execs.size() > 1 &&
+                      std::all_of(methods.begin(), methods.end(), [](LaunchMethod method) {
+                        return method == LaunchMethod::kVforkClone;
+                      });
   plan.pids = pids.data();
 
   pid_t leader;

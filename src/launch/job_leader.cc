@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "platform/bare_fork.h"
 #include "platform/features.h"
 
@@ -58,15 +60,58 @@ struct MemberStart {
 int member_entry(void* start) { start_member(*static_cast<const MemberStart*>(start)); }
 #endif
 
+constexpr std::size_t kMemberStackSize = 64 * 1024;
+constexpr std::size_t kGuardSize = 4096;
+
+// Where members created side by side start: a stack each, below a guard
+// page, with the member's MemberStart at its top, mapped by the leader in its
+// own memory and never unmapped (the leader exits after its members).
+struct SideBySideStacks {
+  char* base = nullptr;  // nullptr: not mapped, members go one at a time
+
+  static constexpr std::size_t kSlotSize = kGuardSize + kMemberStackSize;
+
+  static SideBySideStacks map(std::size_t count) {
+    SideBySideStacks stacks;
+    if (count == 0 || count > SIZE_MAX / kSlotSize) return stacks;
+    void* mapped = ::mmap(nullptr, count * kSlotSize, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapped == MAP_FAILED) return stacks;
+    char* base = static_cast<char*>(mapped);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (::mprotect(base + i * kSlotSize, kGuardSize, PROT_NONE) != 0) {
+        ::munmap(mapped, count * kSlotSize);
+        return stacks;
+      }
+    }
+    stacks.base = base;
+    return stacks;
+  }
+
+  // The MemberStart of member `index`, at the top of its stack; the stack
+  // grows down from there.
+  MemberStart* slot(std::size_t index) const {
+    char* top = base + (index + 1) * kSlotSize;
+    constexpr std::size_t kRoom = (sizeof(MemberStart) + 63) & ~std::size_t{63};
+    return reinterpret_cast<MemberStart*>(top - kRoom);
+  }
+};
+
 // Creates member `index` by its method; the pid, or -1 with errno set. A
-// shared-memory child has executed or exited when this returns; `shared`
-// tells which way it went.
-pid_t create_member(const JobLeaderPlan& plan, std::size_t index, const MemberStart& start,
-                    bool& shared) {
+// member created one at a time in shared memory has executed or exited when
+// this returns (`shared` is then true); one created side by side may not have
+// run yet, as with a fork.
+pid_t create_member(const JobLeaderPlan& plan, const SideBySideStacks& stacks, std::size_t index,
+                    const MemberStart& start, bool& shared) {
   shared = false;
 #if ZELTA_LINUX_CALLS
-  if (plan.member_stack_top != nullptr && plan.methods != nullptr &&
-      plan.methods[index] == LaunchMethod::kVforkClone) {
+  if (stacks.base != nullptr) {
+    MemberStart* slot = stacks.slot(index);
+    *slot = start;
+    const pid_t pid = ::clone(member_entry, slot, CLONE_VM | SIGCHLD, slot);
+    if (pid > 0) return pid;
+  } else if (plan.member_stack_top != nullptr && plan.methods != nullptr &&
+             plan.methods[index] == LaunchMethod::kVforkClone) {
     const pid_t pid = ::clone(member_entry, plan.member_stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD,
                               const_cast<MemberStart*>(&start));
     if (pid > 0) {
@@ -76,6 +121,7 @@ pid_t create_member(const JobLeaderPlan& plan, std::size_t index, const MemberSt
   }
 #else
   (void)plan;
+  (void)stacks;
   (void)index;
 #endif
   const pid_t pid = bare_fork();
@@ -107,16 +153,14 @@ char* member_stack_top() {
   // One shared-memory member runs at a time (the leader waits for it), so one
   // stack serves them all; a leader's writes land in its own copy.
   static char* const top = []() -> char* {
-    constexpr std::size_t kStackSize = 64 * 1024;
-    constexpr std::size_t kGuardSize = 4096;
-    void* mapped = ::mmap(nullptr, kStackSize + kGuardSize, PROT_READ | PROT_WRITE,
+    void* mapped = ::mmap(nullptr, kMemberStackSize + kGuardSize, PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     if (::mprotect(mapped, kGuardSize, PROT_NONE) != 0) {
-      ::munmap(mapped, kStackSize + kGuardSize);
+      ::munmap(mapped, kMemberStackSize + kGuardSize);
       return nullptr;
     }
-    return static_cast<char*>(mapped) + kGuardSize + kStackSize;
+    return static_cast<char*>(mapped) + kGuardSize + kMemberStackSize;
   }();
   return top;
 }
@@ -128,6 +172,8 @@ void run_job_leader(const JobLeaderPlan& plan) {
   if (plan.slave_fd > 2) ::close(plan.slave_fd);
   close_quietly(plan.master_fd);
 
+  SideBySideStacks stacks;
+  if (plan.side_by_side) stacks = SideBySideStacks::map(plan.member_count);
   pid_t group = 0;
   int previous_read = -1;
   for (std::size_t i = 0; i < plan.member_count; ++i) {
@@ -145,7 +191,7 @@ void run_job_leader(const JobLeaderPlan& plan) {
     start.input = previous_read;
     start.output = ends[1];
     bool shared = false;
-    const pid_t pid = create_member(plan, i, start, shared);
+    const pid_t pid = create_member(plan, stacks, i, start, shared);
     if (pid < 0) {
       static constexpr char kNoFork[] = "fork failed\n";
       write_text(2, kNoFork, sizeof kNoFork - 1);

@@ -40,6 +40,14 @@ struct JobLeaderPlan {
   /// The top of a stack for the members that share memory, mapped before
   /// the leader's fork (see member_stack_top); nullptr forks every member.
   char* member_stack_top = nullptr;
+  /// When every member shares memory: the leader maps a stack for each and
+  /// creates them side by side, without waiting for one member's exec before
+  /// creating the next. Safe because such a member reads nothing another
+  /// writes: the error of its directory change and exec comes back from the
+  /// kernel, not through the errno they all share, and it writes only its
+  /// own stack and plan. The leader falls back to one at a time when the
+  /// stacks cannot be mapped.
+  bool side_by_side = false;
   std::size_t member_count = 0;
   /// Room for member_count process ids.
   pid_t* pids = nullptr;

@@ -229,6 +229,39 @@ TEST(TerminalPipeline, AMemberThatCannotStartReportsOnTheTerminalAndTheOthersRun
   EXPECT_EQ(run.exit_code, 3);
 }
 
+// Members whose exec fails for different reasons at the same moment (they are
+// started side by side, sharing memory until their exec) each report their
+// own reason, round after round.
+TEST(TerminalPipeline, MembersFailingAtOnceEachReportTheirOwnReason) {
+  ScratchDir dir;
+  dir.write_file("not-executable", "echo never\n", 0644);
+  const std::string denied = dir.path + "/not-executable";
+  std::vector<std::pair<std::vector<std::string>, json>> members;
+  for (int i = 0; i < 4; ++i) {
+    members.push_back({{denied}, json::array()});
+    members.push_back({{"no-such-program-zelta"}, json::array()});
+  }
+  members.push_back({{"sh", "-c", "exit 5"}, json::array()});
+  const auto count = [](const std::string& text, const std::string& line) {
+    int n = 0;
+    for (std::size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size())
+      ++n;
+    return n;
+  };
+  ExecutorProcess executor;
+  for (int round = 0; round < 12; ++round) {
+    executor.send_line(job_request("x" + std::to_string(round), members, kTerminal));
+    const RunOutcome run = read_run(executor);
+    ASSERT_EQ(run.exit_code, 5);
+    ASSERT_EQ(
+        count(run.stdout_text, denied + ": failed to execute: Permission denied (os error 13)\r\n"),
+        4)
+        << run.stdout_text;
+    ASSERT_EQ(count(run.stdout_text, "no-such-program-zelta: command not found\r\n"), 4)
+        << run.stdout_text;
+  }
+}
+
 // Members that fail before their exec write on the terminal while the launch
 // is still starting the others; a member that floods the terminal meanwhile
 // must not make them (and so the launch) wait: every line arrives, after
