@@ -1,14 +1,18 @@
-// Redirection targets and files, here-document files and the launch trace.
+// Redirection targets and files, here-document files, the launch trace and the
+// signals a child sets back to their default.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "launch/child_exec.h"
 #include "launch/launch_trace.h"
 #include "launch/redirections.h"
 #include "launch/text_file.h"
@@ -187,6 +191,32 @@ TEST(LaunchTrace, QuotesStringsWithEscapes) {
       {"it's", "\"it's\""},
   };
   for (const Case& c : cases) EXPECT_EQ(trace_quote(c.text), c.quoted);
+}
+
+// The signals a child resets are exactly those a query of every signal finds
+// away from the default: ignored, caught, real-time ones included, and none
+// of those the C library keeps to itself.
+TEST(SignalsNotAtDefault, AreThoseEveryQueryFindsAwayFromTheDefault) {
+  const int changed[] = {SIGUSR1, SIGUSR2, SIGWINCH, SIGRTMIN + 3, SIGRTMAX};
+  std::vector<struct sigaction> saved(std::size(changed));
+  for (std::size_t i = 0; i < std::size(changed); ++i) {
+    struct sigaction action = {};
+    action.sa_handler = i % 2 == 0 ? SIG_IGN : +[](int) {};
+    ::sigaction(changed[i], &action, &saved[i]);
+  }
+  int listed[NSIG];
+  const std::size_t count = signals_not_at_default(listed);
+  std::vector<int> expected;
+  for (int n = 1; n < NSIG; ++n) {
+    struct sigaction current;
+    if (n != SIGKILL && n != SIGSTOP && ::sigaction(n, nullptr, &current) == 0 &&
+        current.sa_handler != SIG_DFL) {
+      expected.push_back(n);
+    }
+  }
+  for (std::size_t i = 0; i < std::size(changed); ++i) ::sigaction(changed[i], &saved[i], nullptr);
+  EXPECT_EQ(std::vector<int>(listed, listed + count), expected);
+  for (int n : changed) EXPECT_NE(std::find(expected.begin(), expected.end(), n), expected.end());
 }
 
 }  // namespace
