@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "platform/raw_syscall.h"
+#include "platform/unique_fd.h"
 #include "protocol/system_error.h"
 
 namespace zelta {
@@ -218,17 +219,16 @@ bool status_mask(std::string_view status, std::string_view key, std::uint64_t& m
 // for signal n: one read of /proc/self/status instead of a query per signal.
 // false when it cannot be read.
 bool listed_dispositions(std::uint64_t& listed) {
-  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const UniqueFd file(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+  if (!file) return false;
   char text[4096];
   std::size_t size = 0;
   while (size < sizeof text) {
-    const ssize_t n = ::read(fd, text + size, sizeof text - size);
+    const ssize_t n = ::read(file.get(), text + size, sizeof text - size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     size += static_cast<std::size_t>(n);
   }
-  ::close(fd);
   const std::string_view status(text, size);
   std::uint64_t ignored = 0;
   std::uint64_t caught = 0;

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <mutex>
 
 #include "platform/all_signals_blocked.h"
+#include "platform/guarded_stacks.h"
 #include "platform/pipe.h"
 
 namespace zelta {
@@ -65,13 +65,12 @@ Result<StartedChild, int> start_by_fork(ChildExec plan) {
 
 #if ZELTA_LINUX_CALLS
 constexpr std::size_t kStackSize = 64 * 1024;
-constexpr std::size_t kGuardSize = 4096;
 
-// One private stack for every clone child, below a guard page; the mutex
+// One private stack for every clone child, above a guard page; the mutex
 // keeps two launches from sharing it at once.
 struct CloneStack {
   std::mutex lock;
-  char* base = nullptr;  // lowest usable byte; nullptr until mapped
+  GuardedStacks stack;  // not mapped until the first clone
 };
 
 CloneStack& clone_stack() {
@@ -87,12 +86,9 @@ CloneStack& clone_stack() {
 [[maybe_unused]] Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
   CloneStack& stack = clone_stack();
   std::lock_guard<std::mutex> hold(stack.lock);
-  if (stack.base == nullptr) {
-    void* mapped = ::mmap(nullptr, kStackSize + kGuardSize, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapped == MAP_FAILED) return Failure<int>{errno};
-    ::mprotect(mapped, kGuardSize, PROT_NONE);
-    stack.base = static_cast<char*>(mapped) + kGuardSize;
+  if (!stack.stack.mapped()) {
+    stack.stack = GuardedStacks::map(1, kStackSize);
+    if (!stack.stack.mapped()) return Failure<int>{errno};
   }
   int pidfd = -1;
   pid_t pid;
@@ -103,9 +99,8 @@ CloneStack& clone_stack() {
     AllSignalsBlocked blocked;
     // The parent resumes only once the child has executed or exited, so the
     // plan it reads stays valid, and the terminal is already the child's.
-    pid = ::clone(clone_entry, stack.base + kStackSize,
-                  CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, const_cast<ChildExec*>(&plan),
-                  &pidfd);
+    pid = ::clone(clone_entry, stack.stack.top(0), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
+                  const_cast<ChildExec*>(&plan), &pidfd);
     if (pid < 0) error = errno;
   }
   errno = saved_errno;

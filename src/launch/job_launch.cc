@@ -109,7 +109,7 @@ Result<PtyLaunch> launch_job(const Request& form) {
   plan.member_count = execs.size();
   // Side by side only when every member would share memory anyway (nothing
   // before its exec can wait) and its failures come back without errno.
-  plan.side_by_side = kRawSyscallsBuilt && plan.member_stack_top != nullptr && execs.size() > 1 &&
+  plan.side_by_side = kRawSyscallsBuilt && execs.size() > 1 &&
                       std::all_of(methods.begin(), methods.end(), [](LaunchMethod method) {
                         return method == LaunchMethod::kVforkClone;
                       });

@@ -9,15 +9,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
-
 #include "platform/bare_fork.h"
 #include "platform/features.h"
+#include "platform/guarded_stacks.h"
 
 namespace zelta {
 namespace {
@@ -58,55 +56,27 @@ struct MemberStart {
 
 #if ZELTA_LINUX_CALLS
 int member_entry(void* start) { start_member(*static_cast<const MemberStart*>(start)); }
+
+// The MemberStart of a member created side by side, at the top of its own
+// stack; the stack grows down from there.
+MemberStart* start_slot(const GuardedStacks& stacks, std::size_t index) {
+  constexpr std::size_t kRoom = (sizeof(MemberStart) + 63) & ~std::size_t{63};
+  return reinterpret_cast<MemberStart*>(stacks.top(index) - kRoom);
+}
 #endif
 
 constexpr std::size_t kMemberStackSize = 64 * 1024;
-constexpr std::size_t kGuardSize = 4096;
-
-// Where members created side by side start: a stack each, below a guard
-// page, with the member's MemberStart at its top, mapped by the leader in its
-// own memory and never unmapped (the leader exits after its members).
-struct SideBySideStacks {
-  char* base = nullptr;  // nullptr: not mapped, members go one at a time
-
-  static constexpr std::size_t kSlotSize = kGuardSize + kMemberStackSize;
-
-  static SideBySideStacks map(std::size_t count) {
-    SideBySideStacks stacks;
-    if (count == 0 || count > SIZE_MAX / kSlotSize) return stacks;
-    void* mapped = ::mmap(nullptr, count * kSlotSize, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapped == MAP_FAILED) return stacks;
-    char* base = static_cast<char*>(mapped);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (::mprotect(base + i * kSlotSize, kGuardSize, PROT_NONE) != 0) {
-        ::munmap(mapped, count * kSlotSize);
-        return stacks;
-      }
-    }
-    stacks.base = base;
-    return stacks;
-  }
-
-  // The MemberStart of member `index`, at the top of its stack; the stack
-  // grows down from there.
-  MemberStart* slot(std::size_t index) const {
-    char* top = base + (index + 1) * kSlotSize;
-    constexpr std::size_t kRoom = (sizeof(MemberStart) + 63) & ~std::size_t{63};
-    return reinterpret_cast<MemberStart*>(top - kRoom);
-  }
-};
 
 // Creates member `index` by its method; the pid, or -1 with errno set. A
 // member created one at a time in shared memory has executed or exited when
 // this returns (`shared` is then true); one created side by side may not have
 // run yet, as with a fork.
-pid_t create_member(const JobLeaderPlan& plan, const SideBySideStacks& stacks, std::size_t index,
+pid_t create_member(const JobLeaderPlan& plan, const GuardedStacks& stacks, std::size_t index,
                     const MemberStart& start, bool& shared) {
   shared = false;
 #if ZELTA_LINUX_CALLS
-  if (stacks.base != nullptr) {
-    MemberStart* slot = stacks.slot(index);
+  if (stacks.mapped()) {
+    MemberStart* slot = start_slot(stacks, index);
     *slot = start;
     const pid_t pid = ::clone(member_entry, slot, CLONE_VM | SIGCHLD, slot);
     if (pid > 0) return pid;
@@ -153,14 +123,8 @@ char* member_stack_top() {
   // One shared-memory member runs at a time (the leader waits for it), so one
   // stack serves them all; a leader's writes land in its own copy.
   static char* const top = []() -> char* {
-    void* mapped = ::mmap(nullptr, kMemberStackSize + kGuardSize, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    if (::mprotect(mapped, kGuardSize, PROT_NONE) != 0) {
-      ::munmap(mapped, kMemberStackSize + kGuardSize);
-      return nullptr;
-    }
-    return static_cast<char*>(mapped) + kGuardSize + kMemberStackSize;
+    const GuardedStacks stack = GuardedStacks::map(1, kMemberStackSize);
+    return stack.mapped() ? stack.top(0) : nullptr;
   }();
   return top;
 }
@@ -172,8 +136,10 @@ void run_job_leader(const JobLeaderPlan& plan) {
   if (plan.slave_fd > 2) ::close(plan.slave_fd);
   close_quietly(plan.master_fd);
 
-  SideBySideStacks stacks;
-  if (plan.side_by_side) stacks = SideBySideStacks::map(plan.member_count);
+  // A stack each for members created side by side, mapped in the leader's own
+  // memory; unmapped, they go one at a time.
+  GuardedStacks stacks;
+  if (plan.side_by_side) stacks = GuardedStacks::map(plan.member_count, kMemberStackSize);
   pid_t group = 0;
   int previous_read = -1;
   for (std::size_t i = 0; i < plan.member_count; ++i) {
