@@ -2,16 +2,37 @@
 
 #include <errno.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/features.h"
 #include "platform/hot_path.h"
 
 #if ZELTA_LINUX_CALLS
+#include <sched.h>
 #include <sys/epoll.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace zelta {
+namespace {
+
+// Whether this process may run on more than one processor, asked once.
+bool several_processors() {
+  static const bool several = [] {
+#if ZELTA_LINUX_CALLS
+    cpu_set_t allowed;
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed) > 1;
+    return false;
+#else
+    return ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
+#endif
+  }();
+  return several;
+}
+
+}  // namespace
 
 Poller::Poller() {
   for (pollfd& entry : registered_) entry = {-1, 0, 0};
@@ -88,6 +109,18 @@ ZELTA_HOT int Poller::poll(pollfd* fds, std::size_t count, int timeout_ms) {
   }
 #endif
   return ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
+}
+
+ZELTA_HOT int Poller::poll_expecting(pollfd* fds, std::size_t count, int timeout_ms, int spin_us) {
+  if (spin_us > 0 && timeout_ms != 0 && several_processors()) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::microseconds(spin_us);
+    do {
+      const int ready = poll(fds, count, 0);
+      if (ready != 0) return ready;
+    } while (Clock::now() < until);
+  }
+  return poll(fds, count, timeout_ms);
 }
 
 }  // namespace zelta

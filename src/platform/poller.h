@@ -30,6 +30,15 @@ class Poller {
   /// counts as the same descriptor).
   int poll(pollfd* fds, std::size_t count, int timeout_ms);
 
+  /// As poll(), but when an answer is due within microseconds (the echo of a
+  /// keystroke just written to a terminal), first checks without sleeping for
+  /// up to `spin_us`: on a machine whose idle processors halt, or under a
+  /// hypervisor, a sleep and the wake-up that ends it cost more than that.
+  /// Checks only where the process may run on more than one processor (on
+  /// one, the spin would hold up whatever is to answer) and only when the
+  /// wait would sleep (timeout_ms != 0).
+  int poll_expecting(pollfd* fds, std::size_t count, int timeout_ms, int spin_us);
+
   /// Makes entry `entry` report only changes from now on (edge-triggered):
   /// a state that lasts, such as a hang-up, is reported once instead of in
   /// every wait, and the entry is reported again when the descriptor is woken

@@ -105,6 +105,8 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     }
     if (!run.exited && check_child) reap(run);
     check_child = !exit_watch;
+    // Input typed in the last cycle is usually answered within microseconds.
+    const bool answer_due = run.input.written_this_cycle() && !run.paused;
     run.input.begin_cycle();
 
     pollfd fds[4];
@@ -135,7 +137,7 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     const bool watch_front_end = poller.registered();
     poller.set_edge_triggered(3, watch_front_end);
     fds[3] = watch_front_end ? front_end_changes : front_end_poll_entry();
-    const int ready = poller.poll(fds, 4, timeout);
+    const int ready = poller.poll_expecting(fds, 4, timeout, answer_due ? kEchoSpinUs : 0);
     if (ready < 0) fds[0].revents = fds[1].revents = fds[2].revents = fds[3].revents = 0;
     if (ready <= 0) check_child = true;
     if (fds[2].revents != 0) {

@@ -18,6 +18,11 @@ inline constexpr int kPollTimeoutMs = 20;
 /// changes (no readiness list): output after the command reopens it arrives
 /// within this time.
 inline constexpr int kHungUpCheckMs = 50;
+/// How long the wait after a cycle that typed into the terminal checks
+/// without sleeping: about half of all echoes are back within it (the
+/// terminal's own echo, taken by another processor), and sleeping for one
+/// costs a wake-up that takes longer than the echo did.
+inline constexpr int kEchoSpinUs = 10;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;
 inline constexpr std::size_t kDrainReadSize = 1024;

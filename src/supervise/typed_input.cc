@@ -45,6 +45,7 @@ TypedInput::TypedInput() : budget_(kInputChunkSize) {}
 ZELTA_HOT void TypedInput::begin_cycle() {
   budget_ = kInputChunkSize;
   output_empty_ = false;
+  written_ = false;
 }
 
 ZELTA_HOT void TypedInput::type(int master, StdoutEvents& events, std::string_view data) {
@@ -81,6 +82,7 @@ ZELTA_HOT void TypedInput::write(int master, std::size_t limit) {
   const ssize_t n = ::write(master, queue_.data() + offset_, size);
   if (n > 0) {
     offset_ += static_cast<std::size_t>(n);
+    written_ = true;
   } else if (n < 0 && !is_transient(errno)) {
     offset_ = queue_.size();  // the terminal is gone
   }

@@ -40,6 +40,10 @@ class TypedInput {
 
   bool pending() const { return offset_ < queue_.size(); }
 
+  /// True once this cycle has written input to the terminal: its echo, or
+  /// the program's answer, is then usually microseconds away.
+  bool written_this_cycle() const { return written_; }
+
   /// While the run's output is paused, input is written without reading the
   /// terminal's output first (it is not to be read now).
   void pause_output(bool paused) { output_paused_ = paused; }
@@ -52,6 +56,7 @@ class TypedInput {
   std::size_t budget_;
   bool output_empty_ = false;
   bool output_paused_ = false;
+  bool written_ = false;
 };
 
 }  // namespace zelta

@@ -165,9 +165,14 @@ TEST(DispatchControl, TypedInputBeyondTheTerminalQueueIsKeptInOrder) {
   write.data = std::string(300000, 'a') + "\n";
   dispatch_control(live.run(), write);
   EXPECT_TRUE(live.run().has_pending_input());
+  // The cycle knows it typed something, until the next cycle starts.
+  EXPECT_TRUE(live.run().input.written_this_cycle());
+  live.run().input.begin_cycle();
+  EXPECT_FALSE(live.run().input.written_this_cycle());
   Request absent = control("stdin.write");
   dispatch_control(live.run(), absent);  // no data: nothing happens
   EXPECT_TRUE(live.run().has_pending_input());
+  EXPECT_FALSE(live.run().input.written_this_cycle());
 }
 
 TEST(DispatchControl, ResizeSetsTheGivenDimensionsAndKeepsTheOthers) {

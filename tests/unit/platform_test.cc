@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -183,6 +184,39 @@ TEST(PlatformPoller, AnswersAsPollWhileEntriesChange) {
     EXPECT_EQ(poller.registered(), kLinuxCalls && step.still_registered);
   }
   for (int fd : {a[0], b[0], b[1], c[1], d[0], d[1]}) ::close(fd);
+}
+
+// A wait that checks without sleeping first answers as the plain wait does:
+// what is ready at once, what arrives during its checks, what arrives only
+// after it has gone to sleep, and nothing when its time runs out.
+TEST(PlatformPoller, WaitExpectingAnAnswerReportsWhatComesBeforeOrAfterItsChecks) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+  const UniqueFd reader(ends[0]), writer(ends[1]);
+  Poller poller;
+  char byte = 'x';
+  const auto wait_with = [&](int timeout_ms, int spin_us) {
+    pollfd entry{reader.get(), POLLIN, 0};
+    const int ready = poller.poll_expecting(&entry, 1, timeout_ms, spin_us);
+    EXPECT_EQ(entry.revents, ready == 1 ? POLLIN : 0);
+    if (ready == 1) {
+      EXPECT_EQ(::read(reader.get(), &byte, 1), 1);
+    }
+    return ready;
+  };
+  EXPECT_EQ(wait_with(0, 1000), 0);
+  EXPECT_EQ(wait_with(30, 10), 0);
+  ASSERT_EQ(::write(writer.get(), &byte, 1), 1);
+  EXPECT_EQ(wait_with(-1, 10), 1);
+  // Written long after a short check and well within a long one.
+  for (const int spin_us : {10, 60'000'000}) {
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ASSERT_EQ(::write(writer.get(), &byte, 1), 1);
+    });
+    EXPECT_EQ(wait_with(-1, spin_us), 1) << spin_us;
+    late.join();
+  }
 }
 
 TEST(PlatformCloseDescriptors, ChildKeepsOnlyTheStandardStreamsAndTheOneAskedFor) {
