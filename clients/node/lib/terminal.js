@@ -63,6 +63,46 @@ function exitInfo(event) {
   return { exitCode: event.exit_code, signal: 0 };
 }
 
+// Output that is plain ASCII, by far the most common (keystroke echoes, prompts),
+// is decoded here rather than through Buffer and StringDecoder: after the pause
+// between keystrokes, those native calls cost a large share of an echo's way to onData.
+const BASE64_VALUES = new Int8Array(128).fill(-1);
+for (let i = 0; i < 64; i += 1) {
+  BASE64_VALUES['ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/'.charCodeAt(i)] = i;
+}
+// Longer output goes the native way, which is faster once warm.
+const ASCII_PATH_MAX = 256;
+
+/** The text of `base64` when it is canonical and every byte it holds is ASCII; null otherwise. */
+function asciiFromBase64(base64) {
+  const length = base64.length;
+  if (length % 4 !== 0 || length > ASCII_PATH_MAX) return null;
+  let text = '';
+  for (let i = 0; i < length; i += 4) {
+    const last = i + 4 === length;
+    const c1 = base64.charCodeAt(i);
+    const c2 = base64.charCodeAt(i + 1);
+    const c3 = base64.charCodeAt(i + 2);
+    const c4 = base64.charCodeAt(i + 3);
+    if ((c1 | c2 | c3 | c4) > 127) return null;
+    const pad3 = last && c3 === 61 && c4 === 61; // "xx==": one byte
+    const pad4 = last && c4 === 61; // "xxx=": two bytes
+    const a = BASE64_VALUES[c1];
+    const b = BASE64_VALUES[c2];
+    const c = pad3 ? 0 : BASE64_VALUES[c3];
+    const d = pad4 ? 0 : BASE64_VALUES[c4];
+    // Characters outside the alphabet (padding before the end among them) are -1.
+    if ((a | b | c | d) < 0) return null;
+    const bits = (a << 18) | (b << 12) | (c << 6) | d;
+    // A set high bit is not ASCII; padding over bits that are not zero is not canonical.
+    if ((bits & 0x808080) !== 0 || (pad3 && (bits & 0xffff) !== 0) || (pad4 && (bits & 0xff) !== 0)) return null;
+    text += String.fromCharCode(bits >> 16);
+    if (!pad3) text += String.fromCharCode((bits >> 8) & 0xff);
+    if (!pad4) text += String.fromCharCode(bits & 0xff);
+  }
+  return text;
+}
+
 class Terminal {
   /**
    * `ast` is the command or pipeline tree, `file` the name `process` falls back
@@ -79,6 +119,9 @@ class Terminal {
     this._flowControlResume = options.flowControlResume || FLOW_CONTROL_RESUME;
     this.encoding = options.encoding === undefined ? 'utf8' : options.encoding;
     this.decoder = this.encoding === null ? null : new StringDecoder(this.encoding);
+    // ASCII output may skip the decoder while it holds no part of a character.
+    this.asciiPath = this.decoder !== null && ['utf8', 'utf-8'].includes(this.encoding.toLowerCase());
+    this.decoderHolds = false;
     this.inputDecoder = new TextDecoder('utf-8'); // bytes typed into an executor without raw input
     this.pid = undefined;
     this.executorPid = undefined;
@@ -88,6 +131,7 @@ class Terminal {
     this.paused = false;
     this.held = []; // output (and the exit) that came while paused
     this.batch = []; // output bytes of the current read, handed out at its end
+    this.batchText = ''; // or its text, while all of it has been ASCII
     this.flush = () => this.flushOutput();
     this.foregroundWaiters = [];
     this.foregroundAsked = 0;
@@ -394,21 +438,43 @@ class Terminal {
   }
 
   output(event) {
+    // The events of one read from the executor are handed out together, as one
+    // read of a terminal would be: fewer, larger pieces for whoever renders them.
+    const first = this.batch.length === 0 && this.batchText.length === 0;
+    if (this.asciiPath && !this.decoderHolds && this.batch.length === 0 && typeof event.base64 === 'string') {
+      const text = asciiFromBase64(event.base64);
+      if (text !== null) {
+        this.batchText += text;
+        if (first && text.length > 0) this.executor.atReadEnd(this.flush);
+        return;
+      }
+    }
     let bytes;
     if (typeof event.base64 === 'string') bytes = Buffer.from(event.base64, 'base64');
     else if (typeof event.data === 'string') bytes = Buffer.from(event.data, 'utf8');
     else return;
-    // The events of one read from the executor are handed out together, as one
-    // read of a terminal would be: fewer, larger pieces for whoever renders them.
+    if (this.batchText.length > 0) {
+      this.batch.push(Buffer.from(this.batchText, 'latin1'));
+      this.batchText = '';
+    }
     this.batch.push(bytes);
-    if (this.batch.length === 1) this.executor.atReadEnd(this.flush);
+    if (first) this.executor.atReadEnd(this.flush);
   }
 
   flushOutput() {
-    if (this.batch.length === 0) return;
-    const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
-    this.batch = [];
-    const data = this.decoder ? this.decoder.write(bytes) : bytes;
+    let data;
+    if (this.batchText.length > 0) {
+      data = this.batchText;
+      this.batchText = '';
+    } else if (this.batch.length > 0) {
+      const bytes = this.batch.length === 1 ? this.batch[0] : Buffer.concat(this.batch);
+      this.batch = [];
+      data = this.decoder ? this.decoder.write(bytes) : bytes;
+      // A Node without the decoder's count of missing bytes never takes the ASCII path again.
+      if (this.asciiPath) this.decoderHolds = this.decoder.lastNeed !== 0;
+    } else {
+      return;
+    }
     if (data.length > 0) {
       if (this.paused) this.held.push({ data });
       else this.dataListeners.emit(data);
@@ -448,4 +514,4 @@ class Terminal {
   }
 }
 
-module.exports = { Terminal, exitInfo };
+module.exports = { Terminal, exitInfo, asciiFromBase64 };

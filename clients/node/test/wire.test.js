@@ -34,6 +34,25 @@ test('output lines are read as the general parser reads them', () => {
   }
 });
 
+test('ASCII output is decoded as Buffer decodes it, and anything else is left to Buffer', () => {
+  const { asciiFromBase64 } = require('../lib/terminal');
+  let seed = 7;
+  const random = (n) => {
+    seed = (seed * 1103515245 + 12345) % 2147483648;
+    return seed % n;
+  };
+  for (let round = 0; round < 2000; round += 1) {
+    const bytes = Buffer.alloc(random(200));
+    for (let i = 0; i < bytes.length; i += 1) bytes[i] = random(round % 3 === 0 ? 256 : 128);
+    const ascii = bytes.every((b) => b < 128) && bytes.length <= 192;
+    assert.equal(asciiFromBase64(bytes.toString('base64')), ascii ? bytes.toString('latin1') : null, bytes.toString('hex'));
+  }
+  // Not canonical, not base64, or longer than the short path takes.
+  for (const text of ['aGl=', 'aGk', 'aG==x', 'a-k=', 'aGk=aGk=', '=Gk=', 'a\u00e9k=', 'QUJD'.repeat(65)]) {
+    assert.equal(asciiFromBase64(text), null, text);
+  }
+});
+
 test('an executor that shows the lines it receives', async (t) => {
   const client = createClient({ executorPath });
   t.after(() => client.close());
@@ -66,6 +85,34 @@ test('an executor that shows the lines it receives', async (t) => {
     assert.deepEqual(calls, ['<é>']);
     term.kill();
     await withTimeout(term.exited, 'exit');
+  });
+
+  await t.test('ASCII and other bytes in any mix give what the decoder gives, read by read', async () => {
+    const { StringDecoder } = require('node:string_decoder');
+    const { MIXED_READS } = require('./fixtures/mirror_executor');
+    for (const encoding of ['utf8', 'latin1', null]) {
+      const term = client.spawn('mirror', [], { encoding });
+      const calls = [];
+      term.onData((data) => calls.push(data));
+      await withTimeout(term.ready, 'start');
+      term.write('\x01mix');
+      const ended = (data) => (encoding === null ? data.includes('end') : data.endsWith('end'));
+      await withTimeout(
+        new Promise((resolve) => term.onData((data) => ended(data) && resolve())),
+        `the mix in ${encoding}`,
+      );
+      const decoder = encoding === null ? null : new StringDecoder(encoding);
+      const expected = MIXED_READS.map((read) => Buffer.concat(read))
+        .concat([Buffer.from('end')])
+        .map((bytes) => (decoder ? decoder.write(bytes) : bytes))
+        .filter((data) => data.length > 0);
+      // Reads may be joined on the way, never split or reordered.
+      if (encoding === null) assert.deepEqual(Buffer.concat(calls), Buffer.concat(expected));
+      else assert.equal(calls.join(''), expected.join(''));
+      assert.ok(calls.length <= expected.length, `${calls.length} calls`);
+      term.kill();
+      await withTimeout(term.exited, 'exit');
+    }
   });
 
   await t.test('output asks for the foreground program only once process has been read', async () => {
