@@ -210,9 +210,10 @@ TEST(PlatformPoller, WaitExpectingAnAnswerReportsWhatComesBeforeOrAfterItsChecks
   EXPECT_EQ(wait_with(-1, 10), 1);
   // Written long after a short check and well within a long one.
   for (const int spin_us : {10, 60'000'000}) {
-    std::thread late([&] {
+    std::thread late([&writer] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      ASSERT_EQ(::write(writer.get(), &byte, 1), 1);
+      const char late_byte = 'y';
+      ASSERT_EQ(::write(writer.get(), &late_byte, 1), 1);
     });
     EXPECT_EQ(wait_with(-1, spin_us), 1) << spin_us;
     late.join();
