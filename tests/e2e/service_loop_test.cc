@@ -121,9 +121,11 @@ TEST(ServiceLoop, FrontEndClosingStdoutEndsTheProcess) {
 
 TEST(ServiceLoop, FrontEndClosingStdoutWhileWriteIsBlockedEndsTheProcess) {
   ExecutorProcess executor;
-  // Far more reply bytes than a pipe holds, so the executor blocks writing.
+  // Far more reply bytes (166 KB) than the pipe and the first read of them
+  // (64 KB each) can take, so the executor is still writing when the output
+  // closes; the requests themselves (58 KB) fit in the input pipe.
   std::string many;
-  for (int i = 0; i < 3000; ++i) many += "{\"type\":\"x\"}\n";
+  for (int i = 0; i < 4500; ++i) many += "{\"type\":\"x\"}\n";
   executor.send(many);
   EXPECT_EQ(executor.next_line(), unknown("x"));
   executor.close_stdout();
