@@ -34,6 +34,7 @@ export interface RequestFields {
   env_clear?: boolean | null;
   raw_output?: boolean | null;
   base64?: string | null;
+  terminal_fd?: number | null;
 }
 
 export type OptionalStrings = string[] | null;
@@ -80,7 +81,7 @@ export interface PipelineNode {
   };
 }
 
-/** Runs a single command on a terminal or a pipeline on pipes (output collected, or streamed with stream: true), or on a terminal as a foreground job with terminal: true. Answered with "recv" (when run_id is given), then the run's events or one error reply. */
+/** Runs a single command on a terminal or a pipeline on pipes (output collected, or streamed with stream: true), or on a terminal as a foreground job with terminal: true; a single command runs on a terminal the front end opened and reads itself with terminal_fd. Answered with "recv" (when run_id is given), then the run's events or one error reply. */
 export interface RunAstRequest {
   type: 'run.ast';
   run_id?: string | null;
@@ -94,6 +95,7 @@ export interface RunAstRequest {
   terminal?: boolean | null;
   env_clear?: boolean | null;
   raw_output?: boolean | null;
+  terminal_fd?: number | null;
 }
 
 /** The text of a file: a content reply or an error reply. */

@@ -31,12 +31,24 @@ bool has_nul(std::string_view text) { return text.find('\0') != std::string_view
 
 }  // namespace
 
-Result<Terminal> open_terminal(const winsize& size) {
+Result<UniqueFd> adopt_front_end_master(int fd) {
+  const int flags = fd > 2 ? ::fcntl(fd, F_GETFD) : -1;
+  if (flags == -1 || (flags & FD_CLOEXEC) != 0) return fail("Invalid terminal_fd");
+  if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0) return fail("Invalid terminal_fd");
+  if (::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return fail("Invalid terminal_fd");
+  return UniqueFd(fd);
+}
+
+Result<Terminal> open_terminal(const winsize& size, UniqueFd given_master) {
   Terminal terminal;
-  terminal.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!terminal.master) return fail("posix_openpt");
-  if (::grantpt(terminal.master.get()) != 0 || ::unlockpt(terminal.master.get()) != 0) {
-    return fail("unlockpt");
+  if (given_master) {
+    terminal.master = std::move(given_master);
+  } else {
+    terminal.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!terminal.master) return fail("posix_openpt");
+    if (::grantpt(terminal.master.get()) != 0 || ::unlockpt(terminal.master.get()) != 0) {
+      return fail("unlockpt");
+    }
   }
   terminal.slave = open_terminal_peer(terminal.master.get());
   if (!terminal.slave) return fail("open slave");
@@ -63,6 +75,12 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
       execute_form.redirects ? *execute_form.redirects : kNoRedirects;
 
   trace_launch(command, args, redirects);
+  UniqueFd given_master;
+  if (execute_form.terminal_fd) {
+    auto adopted = adopt_front_end_master(*execute_form.terminal_fd);
+    if (!adopted) return fail(std::move(adopted).error());
+    given_master = std::move(adopted).value();
+  }
 
   ProcessSpec spec;
   spec.program = command;
@@ -179,7 +197,8 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   winsize size = {};
   size.ws_row = execute_form.rows.value_or(24);
   size.ws_col = execute_form.cols.value_or(80);
-  auto terminal = open_terminal(size);
+  const bool front_end_reads = static_cast<bool>(given_master);
+  auto terminal = open_terminal(size, std::move(given_master));
   if (!terminal) return fail("forkpty failed");
   plan.slave_fd = terminal->slave.get();
 
@@ -206,6 +225,7 @@ Result<PtyLaunch> launch_pty(const Request& execute_form, LaunchMethod method) {
   launch.backend_pid = ::getpid();
   launch.run_id = execute_form.run_id.value_or("run-0");
   launch.command = command;
+  launch.front_end_reads = front_end_reads;
   return launch;
 }
 

@@ -33,6 +33,9 @@ struct PtyLaunch {
   /// read by the launch so no member waits on a full terminal meanwhile: the
   /// run's first output.
   std::string early_output;
+  /// The master is the front end's (see adopt_front_end_master): the front
+  /// end reads the output and types into it itself; the executor never reads it.
+  bool front_end_reads = false;
 };
 
 /// A new pseudo-terminal: master and slave both close-on-exec from the start,
@@ -43,8 +46,17 @@ struct Terminal {
   UniqueFd slave;
 };
 
-/// Opens a Terminal of `size`; fails with the name of the step that failed.
-Result<Terminal> open_terminal(const winsize& size);
+/// Opens a Terminal of `size`, on `given_master` when one is given (see
+/// adopt_front_end_master), else a new one; fails with the name of the step
+/// that failed.
+Result<Terminal> open_terminal(const winsize& size, UniqueFd given_master = UniqueFd());
+
+/// Takes `fd` as the master of a pseudo-terminal the front end opened and
+/// handed down: it must be above the standard streams, inherited (not
+/// close-on-exec, as every descriptor the executor opens is) and a master
+/// that unlocks. It is made close-on-exec and owned from then on; anything
+/// else fails with "Invalid terminal_fd" and is left as it is.
+Result<UniqueFd> adopt_front_end_master(int fd);
 
 /// Starts the execute form's command on a new pseudo-terminal. When it
 /// returns, the terminal is the command's controlling terminal (typed Ctrl-C

@@ -11,9 +11,9 @@ namespace zelta {
 
 /// Every extension this executor has, in ascending byte order: the list the
 /// "hello" reply carries. Adding one is adding its name here.
-inline constexpr std::array<std::string_view, 9> kExtensionNames = {
+inline constexpr std::array<std::string_view, 10> kExtensionNames = {
     "env",        "exit_signal", "foreground", "pause",    "raw_output",
-    "run.resize", "signals",     "stream",     "terminal",
+    "run.resize", "signals",     "stream",     "terminal", "terminal_fd",
 };
 
 /// The executor's own version, as the "hello" reply gives it.

@@ -90,6 +90,10 @@ struct Request {
   std::optional<bool> raw_output;
   /// "stdin.write": exact bytes to type, base64-encoded (in place of `data`).
   std::optional<std::string> base64;
+  /// "run.ast" of a run on a terminal: a pseudo-terminal master the front
+  /// end opened and handed down to the executor, which runs the command on
+  /// it and leaves its output and typed input to the front end.
+  std::optional<std::int32_t> terminal_fd;
 };
 
 }  // namespace zelta

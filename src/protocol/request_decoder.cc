@@ -42,14 +42,15 @@ enum class Field : std::uint8_t {
   kEnvClear,
   kRawOutput,
   kBase64,
+  kTerminalFd,
   kUnknown,
 };
 
-constexpr std::array<std::string_view, 24> kFieldNames = {
-    "type",   "run_id",   "command",    "args",      "redirects",  "cwd",
-    "env",    "signal",   "timeout_ms", "ast",       "path",       "patterns",
-    "rows",   "cols",     "data",       "direction", "commands",   "operators",
-    "stream", "terminal", "extensions", "env_clear", "raw_output", "base64",
+constexpr std::array<std::string_view, 25> kFieldNames = {
+    "type",      "run_id",     "command",  "args",        "redirects", "cwd",      "env",
+    "signal",    "timeout_ms", "ast",      "path",        "patterns",  "rows",     "cols",
+    "data",      "direction",  "commands", "operators",   "stream",    "terminal", "extensions",
+    "env_clear", "raw_output", "base64",   "terminal_fd",
 };
 
 Field field_for_key(std::string_view key) {
@@ -409,6 +410,12 @@ class RequestHandler {
         if (value > std::numeric_limits<std::uint16_t>::max()) return fail("size out of range");
         (frames_.back().field == Field::kRows ? request_.rows : request_.cols) =
             static_cast<std::uint16_t>(value);
+        return true;
+      case Field::kTerminalFd:
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+          return fail("terminal_fd out of range");
+        }
+        request_.terminal_fd = static_cast<std::int32_t>(value);
         return true;
       default:
         return fail("unexpected integer");

@@ -37,6 +37,12 @@ void serve_run_ast(Request& request) {
     form.commands.reset();
     form.operators.reset();
   }
+  // A terminal the front end opened is for one command, whose launch
+  // reads nothing from it (a job's launch reads what its members print).
+  if (form.terminal_fd && form.type != "execute") {
+    write_reply(error_reply("terminal_fd needs a single command"));
+    return;
+  }
   if (form.type == "execute" || form.terminal.value_or(false)) {
     const bool raw_output = form.raw_output.value_or(false);
     auto launch = form.type == "execute" ? launch_pty(form) : launch_job(form);

@@ -145,7 +145,9 @@ void dispatch_control(PtyRun& run, const Request& request) {
       ::kill(run.launch.child_pid, *number);
     }
   } else if (request.type == "stream.flush") {
-    if (!run.paused) flush_output(run, flush_budget(request.timeout_ms));
+    // A terminal the front end reads itself has nothing here to flush.
+    if (!run.paused && !run.launch.front_end_reads)
+      flush_output(run, flush_budget(request.timeout_ms));
   } else if (request.type == "run.resize") {
     resize_terminal(run.launch.master_fd.get(), request.rows, request.cols);
   } else if (request.type == "run.pause") {

@@ -40,6 +40,17 @@ void reap(PtyRun& run) {
 
 bool is_transient(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
+// Whether the terminal holds output not read yet. The terminal's poll moves
+// what the command wrote into what can be read before it answers.
+bool holds_unread_output(int master) {
+  pollfd entry = {master, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (entry.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
 PtyRun::PtyRun(PtyLaunch launch_in, int input_fd_in, bool raw_output)
@@ -59,6 +70,8 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     std::string().swap(run.launch.early_output);
   }
   set_nonblocking(master);
+  // Output and typed input of a terminal the front end opened are its own.
+  const bool reads_master = !run.launch.front_end_reads;
   // The control input stays as it is: its open file description is shared
   // with whoever started the executor (a shell's terminal, say), which a
   // non-blocking flag left behind would break. It is read only when a wait
@@ -105,6 +118,9 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     }
     if (!run.exited && check_child) reap(run);
     check_child = !exit_watch;
+    // The front end reads its terminal itself: "exit" waits until it has read
+    // what the command left there, unless it has closed the control input.
+    if (run.exited && !reads_master && (!input_open || !holds_unread_output(master))) break;
     // Input typed in the last cycle is usually answered within microseconds.
     const bool answer_due = run.input.written_this_cycle() && !run.paused;
     run.input.begin_cycle();
@@ -117,7 +133,7 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     // take typed input.
     const bool watch_changes = hung_up && !run.paused && poller.registered();
     poller.set_edge_triggered(0, watch_changes);
-    short master_events = (hung_up && !watch_changes) || run.paused ? 0 : POLLIN;
+    short master_events = !reads_master || (hung_up && !watch_changes) || run.paused ? 0 : POLLIN;
     if (!hung_up && run.has_pending_input()) master_events |= POLLOUT;
     fds[0] = {master_events != 0 ? master : -1, master_events, 0};
     fds[1] = {input_open ? input_fd : -1, POLLIN, 0};
@@ -132,6 +148,7 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
     // An ended run that is paused waits for "run.resume" before its drain.
     if (run.exited && run.paused) timeout = -1;
+    if (run.exited && !reads_master) timeout = kUnreadOutputCheckMs;
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     const bool watch_front_end = poller.registered();
@@ -149,12 +166,14 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     const short master_revents = fds[0].revents;
     // A paused run reads nothing, so a terminal hung up meanwhile would wake
     // every wait: it is left alone until the resume, whose read tells.
-    if (run.paused && (master_revents & (POLLHUP | POLLERR))) hung_up = true;
-    if (ready > 0 && fds[0].fd >= 0 && !run.paused &&
+    // So is one the executor does not read (waited on for typed input only).
+    if ((run.paused || !reads_master) && (master_revents & (POLLHUP | POLLERR))) hung_up = true;
+    if (ready > 0 && fds[0].fd >= 0 && reads_master && !run.paused &&
         (master_revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
       run.input.output_seen_empty();
     }
-    if (!run.paused && (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR)))) {
+    if (reads_master && !run.paused &&
+        (hung_up || (master_revents & (POLLIN | POLLHUP | POLLERR)))) {
       ssize_t n = ::read(master, buffer, sizeof buffer);
       if (n > 0) {
         run.events.write(buffer, static_cast<std::size_t>(n));
@@ -178,7 +197,7 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
       }
     }
 
-    if (run.exited && !run.paused) {
+    if (run.exited && reads_master && !run.paused) {
       ssize_t n = ::read(master, buffer, kDrainReadSize);
       if (n <= 0) break;
       run.events.write(buffer, static_cast<std::size_t>(n));

@@ -23,6 +23,9 @@ inline constexpr int kHungUpCheckMs = 50;
 /// terminal's own echo, taken by another processor), and sleeping for one
 /// costs a wake-up that takes longer than the echo did.
 inline constexpr int kEchoSpinUs = 10;
+/// How often an ended command's terminal that the front end reads itself is
+/// looked at until the front end has read all it holds.
+inline constexpr int kUnreadOutputCheckMs = 2;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;
 inline constexpr std::size_t kDrainReadSize = 1024;
@@ -69,7 +72,9 @@ struct PtyRun {
 /// as output arrives (base64 with `raw_output`), control requests read from
 /// `input_fd` (whose flags are left as they are; other lines read are
 /// carried to the service loop, see run_input.h), then — once the child is
-/// reaped and its output drained — "exit". The master is closed and the
+/// reaped and its output drained — "exit". On a terminal the front end
+/// reads itself there are no output events, and "exit" waits until the
+/// front end has read what the terminal holds. The master is closed and the
 /// child reaped on return.
 void supervise_pty_run(PtyLaunch launch, int input_fd = 0, bool raw_output = false);
 

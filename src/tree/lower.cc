@@ -19,6 +19,7 @@ Request carried_fields(const Request& request, std::string type) {
   form.env = request.env;
   form.env_clear = request.env_clear;
   form.raw_output = request.raw_output;
+  form.terminal_fd = request.terminal_fd;
   form.timeout_ms = request.timeout_ms;
   form.rows = request.rows;
   form.cols = request.cols;

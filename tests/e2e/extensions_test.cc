@@ -1,10 +1,17 @@
 // The protocol's extensions through the real executor: "hello", exit signals,
 // every signal, the request's own environment, exact bytes, pausing the
 // output and the terminal's foreground process.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -19,7 +26,7 @@ using nlohmann::json;
 
 constexpr const char* kHelloReply =
     R"({"exit_code":0,"extensions":["env","exit_signal","foreground","pause","raw_output",)"
-    R"("run.resize","signals","stream","terminal"],"version":"0.1.0"})";
+    R"("run.resize","signals","stream","terminal","terminal_fd"],"version":"0.1.0"})";
 
 // An executor with the executor-wide extensions switched on.
 void say_hello(ExecutorProcess& executor) {
@@ -328,6 +335,75 @@ TEST(ExtensionsE2E, RequestEnvironmentWinsAndCanStartClean) {
   executor.send_line(command_request("r3", "bash", {"-c", "echo $TERM $BASH_ENV ${PATH:+path}"},
                                      json::array(), {{"env", {{"TERM", "vt100"}}}}));
   EXPECT_EQ(read_run(executor).stdout_text, "vt100 /dev/null path\r\n");
+}
+
+// What the test reads from a terminal master until `needle` has come (or,
+// with no needle, until reading fails with EIO: nothing holds the other side).
+std::string read_terminal(int master, const std::string& needle = "") {
+  std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + kLineTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!needle.empty() && seen.find(needle) != std::string::npos) break;
+    pollfd entry = {master, POLLIN, 0};
+    if (::poll(&entry, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && errno == EIO) break;
+  }
+  return seen;
+}
+
+TEST(ExtensionsE2E, TerminalTheFrontEndOpenedIsReadByTheFrontEnd) {
+  const int master_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int file_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const std::shared_ptr<void> closed(nullptr, [&](void*) {
+    ::close(master_fd);
+    ::close(file_fd);
+  });
+  ASSERT_TRUE(master_fd >= 0 && file_fd >= 0);
+  ExecutorOptions options;
+  options.handed_down = {master_fd, file_fd};  // the executor's 3 and 4
+  ExecutorProcess executor(options);
+  say_hello(executor);
+  const auto fails = [&](const std::string& line, const std::string& error) {
+    executor.send_line(line);
+    EXPECT_EQ(executor.next_line(), R"({"msg_type":"run.ast","run_id":"r1","type":"recv"})");
+    EXPECT_EQ(json::parse(executor.next_line()).value("error", ""), error) << line;
+  };
+  // Standard streams, the executor's own descriptors (close-on-exec), ones
+  // not open and ones that are no master are refused and left open.
+  for (int fd : {0, 2, 4, 5, 99}) {
+    fails(command_request("r1", "true", {}, json::array(), {{"terminal_fd", fd}}),
+          "Invalid terminal_fd");
+  }
+  fails(pipeline_request("r1", {{"true"}, {"true"}}, {{"terminal", true}, {"terminal_fd", 3}}),
+        "terminal_fd needs a single command");
+  const auto open_fds = executor.open_fds();
+  EXPECT_TRUE(std::any_of(open_fds.begin(), open_fds.end(),
+                          [](const std::string& fd) { return fd == "4 -> /dev/null"; }));
+
+  // The size is set, bytes come out exactly, typed input goes straight in,
+  // and the executor sends no output events of its own.
+  const pid_t child =
+      start(executor, "sh", {"-c", R"(stty size; read line; printf "\377\000$line"; exit 3)"},
+            {{"terminal_fd", 3}, {"rows", 30}, {"cols", 100}});
+  EXPECT_GT(child, 0);
+  EXPECT_EQ(read_terminal(master_fd, "\r\n"), "30 100\r\n");
+  ASSERT_EQ(::write(master_fd, "typed\n", 6), 6);
+  // "exit" waits while the terminal holds output the front end has not read.
+  EXPECT_TRUE(executor.quiet_for(500ms));
+  EXPECT_EQ(read_terminal(master_fd), std::string("typed\r\n\377\000typed", 14));
+  const auto lines = executor.read_until("\"type\":\"exit\"");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(json::parse(lines[0]).value("exit_code", -1), 3);
+
+  // The terminal was the run's: closed at its end, of no use to another.
+  const auto after = executor.open_fds();
+  EXPECT_FALSE(std::any_of(after.begin(), after.end(),
+                           [](const std::string& fd) { return fd.rfind("3 ->", 0) == 0; }));
+  fails(command_request("r1", "true", {}, json::array(), {{"terminal_fd", 3}}),
+        "Invalid terminal_fd");
 }
 
 }  // namespace

@@ -67,6 +67,12 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  // Copies far above the numbers they go to, so no copy overwrites another.
+  std::vector<int> high;
+  for (std::size_t i = 0; i < options.handed_down.size(); ++i) {
+    high.push_back(::fcntl(options.handed_down[i], F_DUPFD_CLOEXEC, 200));
+    posix_spawn_file_actions_adddup2(&actions, high.back(), 3 + static_cast<int>(i));
+  }
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -92,6 +98,7 @@ ExecutorProcess::ExecutorProcess(ExecutorOptions options) {
   int rc = posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), envp.data());
   for (std::size_t i = ignored.size(); i-- > 0;) sigaction(ignored[i], &previous[i], nullptr);
   posix_spawn_file_actions_destroy(&actions);
+  for (int fd : high) ::close(fd);
   posix_spawnattr_destroy(&attr);
   close(in[0]);
   close(out[1]);

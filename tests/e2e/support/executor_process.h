@@ -38,6 +38,8 @@ struct ExecutorOptions {
   /// the remaining arguments (for example one that changes the user); empty
   /// starts the executable directly.
   std::vector<std::string> wrapper;
+  /// Descriptors of the test handed down as the executor's 3, 4, ...
+  std::vector<int> handed_down;
 };
 
 /// One running executor with its stdin, stdout and stderr on pipes. The
