@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/child_exit_watch.h"
 #include "platform/hot_path.h"
 #include "platform/poller.h"
@@ -72,6 +74,7 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
   set_nonblocking(master);
   // Output and typed input of a terminal the front end opened are its own.
   const bool reads_master = !run.launch.front_end_reads;
+  int unread_check_ms = kUnreadOutputFirstCheckMs;
   // The control input stays as it is: its open file description is shared
   // with whoever started the executor (a shell's terminal, say), which a
   // non-blocking flag left behind would break. It is read only when a wait
@@ -148,7 +151,10 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     if (run.exited) timeout = hung_up ? 0 : kPollTimeoutMs;
     // An ended run that is paused waits for "run.resume" before its drain.
     if (run.exited && run.paused) timeout = -1;
-    if (run.exited && !reads_master) timeout = kUnreadOutputCheckMs;
+    if (run.exited && !reads_master) {
+      timeout = unread_check_ms;
+      unread_check_ms = std::min(2 * unread_check_ms, kUnreadOutputLastCheckMs);
+    }
     // Watched even while the command is silent, so a front end that has
     // gone is noticed without waiting for a write to fail.
     const bool watch_front_end = poller.registered();

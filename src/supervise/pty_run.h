@@ -24,8 +24,11 @@ inline constexpr int kHungUpCheckMs = 50;
 /// costs a wake-up that takes longer than the echo did.
 inline constexpr int kEchoSpinUs = 10;
 /// How often an ended command's terminal that the front end reads itself is
-/// looked at until the front end has read all it holds.
-inline constexpr int kUnreadOutputCheckMs = 2;
+/// looked at until the front end has read all it holds: first after the
+/// shortest time, then twice as long each time up to the longest (a front
+/// end that has paused its reading may take long).
+inline constexpr int kUnreadOutputFirstCheckMs = 1;
+inline constexpr int kUnreadOutputLastCheckMs = 64;
 inline constexpr std::size_t kOutputReadSize = 4096;
 inline constexpr std::size_t kControlReadSize = 2048;
 inline constexpr std::size_t kDrainReadSize = 1024;
