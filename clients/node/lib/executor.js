@@ -2,6 +2,7 @@
 // One executor process: its pipes, the line protocol, and the requests it is serving.
 
 const childProcess = require('node:child_process');
+const fs = require('node:fs');
 
 // Control requests answered "Unknown: <type>" when they reach an executor after
 // their run has ended; such replies answer nobody and are dropped.
@@ -13,6 +14,32 @@ const STRAY_CONTROL_REPLY =
 
 // The executor-wide extensions the library switches on in every executor it starts.
 const WANTED_EXTENSIONS = ['env', 'exit_signal', 'signals'];
+
+// The descriptor number the executor finds its terminal under: a pseudo-terminal
+// master the library opened and keeps a copy of, to read and write it itself.
+const TERMINAL_FD = 3;
+
+/**
+ * A fresh pseudo-terminal master, non-blocking (the library never waits on it:
+ * output is read as it comes, typed input that does not fit is retried), or
+ * null where none can be had (no /dev/ptmx, every terminal in use).
+ */
+function openMaster() {
+  try {
+    const { O_RDWR, O_NOCTTY, O_NONBLOCK } = fs.constants;
+    return fs.openSync('/dev/ptmx', O_RDWR | O_NOCTTY | O_NONBLOCK);
+  } catch {
+    return null;
+  }
+}
+
+function closeFd(fd) {
+  try {
+    fs.closeSync(fd);
+  } catch {
+    // already closed
+  }
+}
 
 // A run's output with "raw_output": {"base64":"...","run_id":"...","type":"stdout"},
 // keys in ascending byte order as every event has them. Nearly every line of a
@@ -54,9 +81,11 @@ class Executor {
   /**
    * Starts `path` with pipes on stdin and stdout, in a session of its own so
    * that signals aimed at the Node process's terminal do not reach it.
-   * `onGone(executor)` is called once when the process has ended.
+   * `onGone(executor)` is called once when the process has ended. With
+   * `terminal`, it also gets a pseudo-terminal master as descriptor 3, for a
+   * terminal run whose output the library reads itself (see takeMaster()).
    */
-  constructor(path, onGone) {
+  constructor(path, onGone, { terminal = false } = {}) {
     this.path = path;
     this.queue = []; // Pending, in the order their requests were written
     this.alive = true;
@@ -65,17 +94,25 @@ class Executor {
     this.pieces = []; // a line still waiting for its line feed, in the chunks it came in
     this.readEnd = []; // called once the lines of the current read have been dispatched
     this.referenced = true;
-    this.child = childProcess.spawn(path, [], {
-      stdio: ['pipe', 'pipe', 'ignore'],
-      detached: true,
-      cwd: process.cwd(),
-    });
+    // The library's copy of the executor's descriptor 3: until a run takes it,
+    // the executor's to close; null when there is none (or no longer).
+    this.master = terminal ? openMaster() : null;
+    this.masterUsed = false; // a run has taken it: the executor cannot serve another such run
+    const stdio = ['pipe', 'pipe', 'ignore'];
+    if (this.master !== null) stdio[TERMINAL_FD] = this.master;
+    try {
+      this.child = childProcess.spawn(path, [], { stdio, detached: true, cwd: process.cwd() });
+    } catch (err) {
+      this.dropMaster();
+      throw err;
+    }
     this.pid = this.child.pid;
     this.exited = new Promise((resolve) => {
       const gone = (err) => {
         if (this.ended) return;
         this.ended = true;
         this.alive = false;
+        this.dropMaster();
         this.endError = err;
         this.failAll(err);
         if (onGone) onGone(this);
@@ -100,7 +137,28 @@ class Executor {
     );
     this.hello.then((extensions) => {
       this.extensions = extensions;
+      // An executor that cannot run on it: nobody will ever use it.
+      if (!extensions.has('terminal_fd')) this.dropMaster();
     });
+  }
+
+  /**
+   * The pseudo-terminal master this executor has as descriptor 3, handed over
+   * to the caller (who closes it) for one run with "terminal_fd"; null where
+   * there is none to use. Known only once "hello" is answered.
+   */
+  takeMaster() {
+    if (this.master === null || !this.has('terminal_fd') || !this.alive) return null;
+    const fd = this.master;
+    this.master = null;
+    this.masterUsed = true;
+    return fd;
+  }
+
+  dropMaster() {
+    if (this.master === null) return;
+    closeFd(this.master);
+    this.master = null;
   }
 
   /** Whether the executor has the extension `name`; false until "hello" is answered. */
@@ -255,4 +313,4 @@ class Executor {
   }
 }
 
-module.exports = { Executor, ExecutorError, parseLine };
+module.exports = { Executor, ExecutorError, parseLine, TERMINAL_FD, closeFd };

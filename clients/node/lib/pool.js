@@ -1,6 +1,9 @@
 'use strict';
 // The executors of one client: one per live terminal or pipeline, one for the
-// file services, and a few idle ones kept for the next terminal.
+// file services, and a few idle ones kept for the next terminal. Those for
+// terminals and pipelines are started with a pseudo-terminal master of their
+// own; one whose master a terminal has used serves nothing more and is
+// replaced by a fresh one.
 
 const { Executor } = require('./executor');
 
@@ -20,14 +23,14 @@ class Pool {
     this.executors = new Set();
   }
 
-  start() {
+  start(options) {
     if (this.closed) throw new Error('the client is closed');
     const executor = new Executor(this.executorPath, (gone) => {
       running.delete(gone);
       this.executors.delete(gone);
       this.idle = this.idle.filter((e) => e !== gone);
       if (this.servicesExecutor === gone) this.servicesExecutor = null;
-    });
+    }, options);
     if (!executor.ended) {
       running.add(executor);
       this.executors.add(executor);
@@ -48,12 +51,18 @@ class Pool {
       const executor = this.idle.pop();
       if (executor.alive) return executor;
     }
-    return this.start();
+    return this.start({ terminal: true });
   }
 
   /** Takes back an executor once its run is over. */
   release(executor) {
     if (!executor.alive) return;
+    if (executor.masterUsed) {
+      // Its master is gone with the run: a fresh executor keeps one warm in its place.
+      executor.closeInput();
+      if (!this.closed && this.idle.length < this.maxIdle) this.idle.push(this.start({ terminal: true }));
+      return;
+    }
     if (!this.closed && !executor.busy && this.idle.length < this.maxIdle) {
       this.idle.push(executor);
     } else {

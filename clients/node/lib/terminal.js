@@ -2,11 +2,13 @@
 // A command (or a pipeline) running on a terminal of its own, served by an
 // executor of its own, with the members and behaviour of node-pty's IPty.
 
+const fs = require('node:fs');
+const tty = require('node:tty');
 const { StringDecoder } = require('node:string_decoder');
 const { Listeners } = require('./listeners');
 const { BASIC, signalName, signalNumber } = require('./signals');
 const { checkSize, terminalEnv, directory } = require('./request');
-const { ExecutorError } = require('./executor');
+const { ExecutorError, TERMINAL_FD, closeFd } = require('./executor');
 
 const DEFAULT_COLS = 80;
 const DEFAULT_ROWS = 24;
@@ -20,6 +22,10 @@ const FOREGROUND_REFRESH_MS = 100;
 // Output asks for it again only this long after it came: the question would
 // otherwise reach the executor just as the rest of a keystroke's echo does.
 const FOREGROUND_AFTER_OUTPUT_MS = 20;
+// Typed input the terminal has no room for is tried again this often.
+const WRITE_RETRY_MS = 5;
+// The most read at once from a terminal whose stream has ended.
+const READ_REST_BYTES = 65536;
 
 function settled(promise) {
   promise.catch(() => {}); // rejections are for those who wait; nobody waiting is no crash
@@ -141,6 +147,14 @@ class Terminal {
     this.exitListeners = new Listeners();
     this.errorListeners = new Listeners();
     this.legacy = new Map(); // on('data' | 'exit' | 'error', fn) -> its disposable
+    // On an executor with "terminal_fd", a single command runs on a terminal
+    // whose master the library holds: its output is read here and typed input
+    // written here, the executor only starting and supervising the command.
+    this.masterFd = null; // that master, once taken from the executor; closed at the end
+    this.master = null; // the stream reading it, from the start of the command on
+    this.unwritten = []; // typed input the terminal had no room for yet
+    this.writeTimer = null;
+    this.fromMaster = (bytes) => this.hand(this.decoder ? this.decoder.write(bytes) : bytes);
     this.pool = pool;
     this.executor = pool.acquire();
     this.runId = this.executor.newRunId();
@@ -163,7 +177,9 @@ class Terminal {
         .then(() => {
           const request = { type: 'run.ast', run_id: this.runId, ast, cwd, env, rows: this._rows, cols: this._cols };
           if (this.executor.has('env')) request.env_clear = true;
-          if (this.executor.has('raw_output')) request.raw_output = true;
+          if (Object.keys(extra).length === 0) this.masterFd = this.executor.takeMaster();
+          if (this.masterFd !== null) request.terminal_fd = TERMINAL_FD;
+          else if (this.executor.has('raw_output')) request.raw_output = true;
           for (const [key, { value, needs }] of Object.entries(extra)) {
             if (!this.executor.has(needs)) {
               throw new ExecutorError(`this executor cannot do that: it lacks the "${needs}" extension`);
@@ -178,6 +194,7 @@ class Terminal {
             if (this.hungUp) return this.finish({ exitCode: 0, signal: signalNumber('HUP') });
             this.state = 'failed';
             this.pending = [];
+            this.closeMaster();
             failed(err);
             this.pool.release(this.executor);
             this.errorListeners.emit(err);
@@ -271,7 +288,8 @@ class Terminal {
   write(data) {
     // Typed text on a running terminal, the common case, goes straight out.
     if (typeof data === 'string' && this.state === 'running' && !this.handleFlowControl && data.length > 0) {
-      this.executor.sendLine(this.inputPrefix + JSON.stringify(data) + '}\n');
+      if (this.masterFd !== null) this.writeMaster(data);
+      else this.executor.sendLine(this.inputPrefix + JSON.stringify(data) + '}\n');
       return undefined;
     }
     if (typeof data !== 'string' && !(data instanceof Uint8Array)) {
@@ -319,7 +337,8 @@ class Terminal {
   pause() {
     if (this.paused) return;
     this.paused = true;
-    if (this.live) this.control({ type: 'run.pause' });
+    if (this.master !== null) this.master.pause();
+    else if (this.live) this.control({ type: 'run.pause' });
   }
 
   /** Reads the command's output again, first handing out what came while paused. */
@@ -331,7 +350,11 @@ class Terminal {
       if (next.exit) this.deliverExit(next.exit);
       else this.dataListeners.emit(next.data);
     }
-    if (this.live) this.control({ type: 'run.resume' });
+    if (this.master !== null) {
+      if (!this.paused) this.master.resume();
+    } else if (this.live) {
+      this.control({ type: 'run.resume' });
+    }
   }
 
   /** Nothing to do on a Unix terminal (node-pty does nothing either). */
@@ -393,6 +416,10 @@ class Terminal {
   sendControl(line) {
     if (line.type === 'stdin.write') {
       const { input, ...rest } = line;
+      if (this.masterFd !== null) {
+        this.writeMaster(input);
+        return;
+      }
       if (typeof input === 'string') {
         this.executor.sendLine(this.inputPrefix + JSON.stringify(input) + '}\n');
         return;
@@ -404,8 +431,10 @@ class Terminal {
       // Asked for before the executor's extensions were known: as kill() does then.
       if (line.signal === 'HUP') this.hangUp();
       return;
-    } else if ((line.type === 'run.pause' || line.type === 'run.resume') && !this.executor.has('pause')) {
-      return; // output is still held back here, without slowing the command down
+    } else if (line.type === 'run.pause' || line.type === 'run.resume') {
+      // Without "pause" output is still held back here, without slowing the
+      // command down; on a terminal read here, not reading is the pause.
+      if (!this.executor.has('pause') || this.masterFd !== null) return;
     }
     this.executor.send(line);
   }
@@ -417,6 +446,8 @@ class Terminal {
         this.state = 'running';
         this.pid = event.child_pid;
         this.executorPid = event.backend_pid;
+        // Read only now: before the command has its terminal, reading fails.
+        if (this.masterFd !== null) this.readMaster();
         // Control requests count only once the run has started; those made earlier go now.
         for (const line of this.pending) this.sendControl(line);
         this.pending = [];
@@ -475,6 +506,11 @@ class Terminal {
     } else {
       return;
     }
+    this.hand(data);
+  }
+
+  /** Hands out output (or holds it while paused), and keeps `process` fresh. */
+  hand(data) {
     if (data.length > 0) {
       if (this.paused) this.held.push({ data });
       else this.dataListeners.emit(data);
@@ -493,6 +529,14 @@ class Terminal {
 
   finish(info) {
     this.flushOutput();
+    // The executor reports the exit once the terminal holds no unread output:
+    // all of it has been read, and whatever the stream still buffers (while
+    // paused) goes before the exit. Each read() hands its chunk to fromMaster.
+    if (this.master !== null && !this.master.destroyed) {
+      let chunk;
+      do chunk = this.master.read();
+      while (chunk !== null);
+    }
     this.state = 'exited';
     this.pending = [];
     for (const waiter of this.foregroundWaiters.splice(0)) waiter(null);
@@ -506,7 +550,110 @@ class Terminal {
     }
     if (this.paused && this.held.length > 0) this.held.push({ exit: info });
     else this.deliverExit(info);
+    this.closeMaster();
     return info;
+  }
+
+  /** Reads the terminal's master: its output goes the way the executor's output events go. */
+  readMaster() {
+    let master;
+    try {
+      // Half open: the end of the output does not close the descriptor (see readRest()).
+      master = new tty.ReadStream(this.masterFd, { allowHalfOpen: true });
+    } catch {
+      // Cannot happen with a master opened by the library; should it, the command's output would go nowhere.
+      this.closeMaster();
+      this.hangUp();
+      return;
+    }
+    this.master = master;
+    // EIO once the command and all it started have closed the terminal and
+    // their output has been read: the end of the output, which the exit follows.
+    master.on('error', () => {});
+    master.on('end', () => {
+      if (this.master === master && !master.destroyed) this.readRest();
+    });
+    if (this.paused) master.pause();
+    master.on('data', this.fromMaster);
+  }
+
+  /**
+   * Reads what the terminal still holds once the stream has ended. The stream
+   * ends as soon as the terminal reports a hang-up (everyone has closed it)
+   * after a read that did not fill its buffer, though the terminal may hold
+   * more output than one read takes: it is read here, to the terminal's EIO.
+   */
+  readRest() {
+    for (;;) {
+      const bytes = Buffer.allocUnsafe(READ_REST_BYTES);
+      let count;
+      try {
+        count = fs.readSync(this.masterFd, bytes, 0, bytes.length, null);
+      } catch {
+        return; // EIO: all has been read (EAGAIN: nothing more for now, none expected)
+      }
+      if (count === 0) return;
+      this.fromMaster(bytes.subarray(0, count));
+    }
+  }
+
+  /**
+   * Types into the terminal's master directly. What does not fit now (the
+   * command is not reading) is kept, in order, and tried again shortly.
+   */
+  writeMaster(data) {
+    // Bytes kept are copied: the caller may reuse its own.
+    if (this.unwritten.length === 0) {
+      const bytes = typeof data === 'string' ? data : Buffer.from(data.buffer, data.byteOffset, data.byteLength);
+      const rest = this.writeNow(bytes);
+      if (rest === true) return;
+      this.unwritten.push(typeof data === 'string' ? rest : Buffer.from(rest));
+      this.writeTimer = setTimeout(() => this.writeRest(), WRITE_RETRY_MS);
+    } else {
+      this.unwritten.push(typeof data === 'string' ? Buffer.from(data, 'utf8') : Buffer.from(data));
+    }
+  }
+
+  /** Writes what it can of `bytes`: true once all is written or never can be, else the bytes left. */
+  writeNow(bytes) {
+    if (this.masterFd === null || (this.master !== null && this.master.destroyed)) return true; // the command has gone
+    let written;
+    try {
+      written = fs.writeSync(this.masterFd, bytes);
+    } catch (err) {
+      if (err.code !== 'EAGAIN') return true; // EIO: nobody reads the terminal any more
+      written = 0;
+    }
+    const length = typeof bytes === 'string' ? Buffer.byteLength(bytes) : bytes.length;
+    if (written >= length) return true;
+    return (typeof bytes === 'string' ? Buffer.from(bytes, 'utf8') : bytes).subarray(written);
+  }
+
+  writeRest() {
+    this.writeTimer = null;
+    while (this.unwritten.length > 0) {
+      const done = this.writeNow(this.unwritten[0]);
+      if (done !== true) {
+        this.unwritten[0] = done;
+        this.writeTimer = setTimeout(() => this.writeRest(), WRITE_RETRY_MS);
+        return;
+      }
+      this.unwritten.shift();
+    }
+  }
+
+  /** Closes the library's master, whose command has ended (or never started). */
+  closeMaster() {
+    clearTimeout(this.writeTimer);
+    this.writeTimer = null;
+    this.unwritten = [];
+    if (this.master !== null) {
+      this.master.destroy(); // closes the descriptor
+      this.master = null;
+    } else if (this.masterFd !== null) {
+      closeFd(this.masterFd);
+    }
+    this.masterFd = null;
   }
 
   deliverExit(info) {
