@@ -381,11 +381,24 @@ class Terminal {
     if (this.state === 'running' && this.executor.has('signals')) {
       for (const signal of ['HUP', 'KILL']) {
         this.sendControl({ type: 'run.signal', run_id: this.runId, signal });
+        this.readWhilePaused();
         if (await this.exitWithin(CLOSE_GRACE_MS)) return this.exited.catch(() => undefined);
       }
     }
     if (this.live) this.hangUp();
     return this.exited.catch(() => undefined);
+  }
+
+  /**
+   * While closing, reads a paused terminal again (the output still held for
+   * resume()): the exit of a command that has ended is reported only once
+   * its output has been read.
+   */
+  readWhilePaused() {
+    if (!this.paused || this.readingWhilePaused) return;
+    this.readingWhilePaused = true;
+    if (this.master !== null) this.master.resume();
+    else if (this.live && this.executor.has('pause')) this.executor.send({ type: 'run.resume', run_id: this.runId });
   }
 
   exitWithin(ms) {

@@ -104,6 +104,18 @@ for (const mode of modes) {
       await eventually(() => events.length > 0 && typeof events.at(-1) === 'object', 'onExit');
       assert.equal(events.slice(0, -1).join(''), 'done');
       assert.deepEqual(events.at(-1), { exitCode: 3, signal: 0 });
+      // Closed while paused after its command has ended with output unread:
+      // the real exit, the output still held for resume().
+      const ended = client.spawn('sh', ['-c', 'stty -echo; echo ready; read x; seq 1 300; exit 5']);
+      const unread = collect(ended);
+      await unread.until('ready');
+      ended.pause();
+      ended.write('go\r');
+      await eventually(() => !alive(ended.pid), 'the command gone');
+      assert.deepEqual(await withTimeout(ended.close(), 'close'), { exitCode: 5, signal: 0 });
+      assert.equal(unread.text, 'ready\r\n');
+      ended.resume();
+      await unread.until('299\r\n300\r\n');
     });
   });
 }
