@@ -33,9 +33,11 @@ bool has_nul(std::string_view text) { return text.find('\0') != std::string_view
 
 Result<UniqueFd> adopt_front_end_master(int fd) {
   const int flags = fd > 2 ? ::fcntl(fd, F_GETFD) : -1;
-  if (flags == -1 || (flags & FD_CLOEXEC) != 0) return fail("Invalid terminal_fd");
-  if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0) return fail("Invalid terminal_fd");
-  if (::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return fail("Invalid terminal_fd");
+  const bool handed_down = flags != -1 && (flags & FD_CLOEXEC) == 0;
+  if (!handed_down || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0 ||
+      ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) {
+    return fail("Invalid terminal_fd");
+  }
   return UniqueFd(fd);
 }
 

@@ -125,7 +125,8 @@ ZELTA_HOT void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output
     // what the command left there, unless it has closed the control input.
     if (run.exited && !reads_master && (!input_open || !holds_unread_output(master))) break;
     // Input typed in the last cycle is usually answered within microseconds.
-    const bool answer_due = run.input.written_this_cycle() && !run.paused;
+    // Not on a terminal the front end reads: the answer goes to the front end.
+    const bool answer_due = run.input.written_this_cycle() && reads_master && !run.paused;
     run.input.begin_cycle();
 
     pollfd fds[4];
