@@ -1,6 +1,7 @@
-//! The client: one executor for files, globs and collected runs, and a new
-//! executor for each terminal and each live pipeline, since an executor
-//! serves one run at a time.
+//! The client: one executor for files, globs and collected runs. Where it
+//! offers "concurrent", the same executor serves every terminal and live
+//! pipeline too; otherwise each of those gets a new executor, since such an
+//! executor serves one run at a time.
 
 use std::ffi::OsString;
 use std::path::PathBuf;
@@ -24,11 +25,16 @@ pub fn default_program() -> PathBuf {
     }
 }
 
+/// The reply of a concurrent executor that already runs all the runs it may.
+const TOO_MANY_RUNS: &str = "Too many runs";
+
 /// A front end's connection to the executor. Blocking calls, safe to share
-/// between threads; requests on the services executor take turns.
+/// between threads; requests on an executor without "concurrent" take turns.
 /// Dropping the client ends its executors and whatever they still run.
 pub struct Client {
     program: PathBuf,
+    /// Whether to ask executors for "concurrent".
+    share: bool,
     services: Mutex<Option<Arc<Executor>>>,
 }
 
@@ -40,9 +46,19 @@ impl Client {
 
     /// Starts `program` as the executor.
     pub fn with_program(program: impl Into<PathBuf>) -> Result<Client> {
-        let program = program.into();
-        let services = Executor::start(&program)?;
-        Ok(Client { program, services: Mutex::new(Some(Arc::new(services))) })
+        Client::start(program.into(), true)
+    }
+
+    /// Starts `program` as the executor without asking for "concurrent":
+    /// every terminal and live pipeline gets an executor of its own, as
+    /// with an executor that does not offer it.
+    pub fn with_program_unshared(program: impl Into<PathBuf>) -> Result<Client> {
+        Client::start(program.into(), false)
+    }
+
+    fn start(program: PathBuf, share: bool) -> Result<Client> {
+        let services = Executor::start(&program, share)?;
+        Ok(Client { program, share, services: Mutex::new(Some(Arc::new(services))) })
     }
 
     /// The executor that serves files, globs and collected runs; a new one
@@ -54,9 +70,40 @@ impl Client {
                 return Ok(Arc::clone(executor));
             }
         }
-        let executor = Arc::new(Executor::start(&self.program)?);
+        let executor = Arc::new(Executor::start(&self.program, self.share)?);
         *services = Some(Arc::clone(&executor));
         Ok(executor)
+    }
+
+    /// The executor for a new terminal or live pipeline: the services
+    /// executor where it serves runs at once (not owned by the run), else a
+    /// new one that the run owns.
+    fn run_executor(&self) -> Result<(Arc<Executor>, bool)> {
+        let services = self.services()?;
+        if services.is_concurrent() {
+            Ok((services, false))
+        } else {
+            Ok((Arc::new(Executor::start(&self.program, self.share)?), true))
+        }
+    }
+
+    /// Starts a run with `attempt` on the executor for runs; one that a
+    /// shared executor refuses for having too many goes to a new executor.
+    fn start_run<T>(&self, attempt: impl Fn(Arc<Executor>, bool) -> Result<T>) -> Result<T> {
+        let (executor, owned) = self.run_executor()?;
+        match attempt(executor, owned) {
+            Err(Error::Executor(text)) if !owned && text == TOO_MANY_RUNS => {
+                attempt(Arc::new(Executor::start(&self.program, self.share)?), true)
+            }
+            result => result,
+        }
+    }
+
+    /// Whether terminals, live pipelines, collected runs and file requests
+    /// are all served at once by the client's one executor (it offers
+    /// "concurrent", and the client was not made unshared).
+    pub fn shares_executor(&self) -> Result<bool> {
+        Ok(self.services()?.is_concurrent())
     }
 
     /// The executor's "hello": its version and extensions; none for an
@@ -95,23 +142,34 @@ impl Client {
         command: crate::builders::Command,
         options: &RunOptions,
     ) -> Result<Terminal> {
-        let executor = Executor::start(&self.program)?;
-        if options.raw_output && !executor.has_extension("raw_output") {
-            return Err(Error::Unsupported("raw_output"));
-        }
         let ast = command.into_node();
-        let run_id = executor.new_run_id();
-        let line = run_request(&run_id, &ast, options, false);
-        Terminal::start(executor, run_id, &line, options.size.unwrap_or_default())
+        self.start_run(|executor, owned| {
+            if options.raw_output && !executor.has_extension("raw_output") {
+                return Err(Error::Unsupported("raw_output"));
+            }
+            let run_id = executor.new_run_id();
+            let line = run_request(&run_id, &ast, options, false);
+            Terminal::start(executor, owned, run_id, &line, options.size.unwrap_or_default())
+        })
     }
 
     /// Runs any tree to its end and collects its output: a single command on a
     /// terminal nobody types into, a pipeline on pipes. A refused tree is the
     /// executor's error text ("Unsupported AST root for run.ast", "Invalid ast: ...").
     pub fn run(&self, ast: &AstNode, options: &RunOptions) -> Result<RunOutput> {
-        let executor = self.services()?;
-        let run_id = executor.new_run_id();
-        collect(&executor, run_id.clone(), &run_request(&run_id, ast, options, false))
+        let on_terminal = matches!(ast, AstNode::Command { .. });
+        let attempt = |executor: Arc<Executor>, _owned| {
+            let run_id = executor.new_run_id();
+            let line = run_request(&run_id, ast, options, false);
+            collect(&executor, run_id, on_terminal, &line)
+        };
+        let services = self.services()?;
+        match attempt(services, false) {
+            Err(Error::Executor(text)) if text == TOO_MANY_RUNS => {
+                attempt(Arc::new(Executor::start(&self.program, self.share)?), true)
+            }
+            result => result,
+        }
     }
 
     /// Runs a pipeline to its end: the last member's standard output, every
@@ -120,17 +178,19 @@ impl Client {
         self.run(&pipeline.into_node(), options)
     }
 
-    /// Starts a pipeline whose output arrives as it is written, on an
-    /// executor of its own, where the executor offers "stream".
+    /// Starts a pipeline whose output arrives as it is written, where the
+    /// executor offers "stream": on the client's executor where it offers
+    /// "concurrent", else on an executor of its own.
     pub fn spawn_pipeline(&self, pipeline: Pipeline, options: &RunOptions) -> Result<PipelineRun> {
         if !self.has_extension("stream")? {
             return Err(Error::Unsupported("stream"));
         }
-        let executor = Executor::start(&self.program)?;
         let ast = pipeline.into_node();
-        let run_id = executor.new_run_id();
-        let line = run_request(&run_id, &ast, options, true);
-        PipelineRun::start(executor, run_id, &line)
+        self.start_run(|executor, owned| {
+            let run_id = executor.new_run_id();
+            let line = run_request(&run_id, &ast, options, true);
+            PipelineRun::start(executor, owned, run_id, &line)
+        })
     }
 
     /// The whole text of a file; a relative path is taken from the
@@ -155,8 +215,9 @@ impl Client {
 
     /// Ends the services executor now, and with it a collected run in
     /// progress (which returns `Error::Closed`); a later call starts a new
-    /// one. Terminals and live pipelines have executors of their own, ended
-    /// when their handles are dropped.
+    /// one. Where that executor is shared ("concurrent"), its terminals and
+    /// live pipelines end too (their waits return `Error::Closed`); otherwise
+    /// they have executors of their own, ended when their handles are dropped.
     pub fn close(&self) {
         let services = self.services.lock().unwrap_or_else(|p| p.into_inner()).take();
         if let Some(executor) = services {

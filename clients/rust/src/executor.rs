@@ -1,10 +1,14 @@
 //! One executor process: its pipes, the thread that reads its lines, and the
-//! one request or run it is serving.
+//! requests and runs it is serving.
 //!
-//! The executor serves one request at a time and a run to its end, so a
-//! request waits here until the previous one has its reply or its "exit":
-//! a line written during a run would be consumed by that run and lost.
+//! Without "concurrent" the executor serves one request at a time and a run
+//! to its end, so a request waits here until the previous one has its reply
+//! or its "exit": a line written during a run would be consumed by that run
+//! and lost. With "concurrent" switched on, requests are written as they
+//! come: events reach their run by `run_id`, and replies (which carry none)
+//! reach their requests in the order the requests were written.
 
+use std::collections::{HashMap, VecDeque};
 use std::io::{self, Read, Write};
 use std::os::unix::io::AsRawFd;
 use std::os::unix::net::UnixStream;
@@ -29,6 +33,23 @@ const EXIT_GRACE: Duration = Duration::from_secs(5);
 /// exit events that name the signal, and every signal name for "run.signal".
 const WANTED_EXTENSIONS: [&str; 2] = ["exit_signal", "signals"];
 
+/// The extension that lets one executor serve every run at once.
+const CONCURRENT: &str = "concurrent";
+
+/// A request the reader thread expects a reply to, on a concurrent executor,
+/// in the order the requests were written.
+enum Pending {
+    /// A request answered by exactly one reply.
+    Reply(Sink),
+    /// A "run.ast" that may still be refused by an error reply. It is
+    /// settled (no reply will come) once its run sends any event but "recv".
+    Run(String),
+    /// The "process_subst" written right behind a "run.ast" that sends no
+    /// "started": everything the run's request produces at once comes before
+    /// this reply, so the reply tells that the run was not refused.
+    Barrier,
+}
+
 /// What the reader thread hands to the request or run being served.
 pub(crate) enum Message {
     Line(Incoming),
@@ -48,7 +69,14 @@ struct Route {
 
 #[derive(Default)]
 struct State {
+    /// The one request or run being served, without "concurrent".
     route: Option<Route>,
+    /// "concurrent" is on: the fields below are used instead of `route`.
+    concurrent: bool,
+    /// The live runs by their identity.
+    runs: HashMap<String, Sink>,
+    /// Requests written that may still get a reply, oldest first.
+    pending: VecDeque<Pending>,
     closed: bool,
 }
 
@@ -86,8 +114,9 @@ pub(crate) struct Executor {
 }
 
 impl Executor {
-    /// Starts `program` in a session of its own and asks what it offers.
-    pub fn start(program: &Path) -> Result<Executor> {
+    /// Starts `program` in a session of its own and asks what it offers;
+    /// `concurrent` asks it to serve every run at once where it can.
+    pub fn start(program: &Path, concurrent: bool) -> Result<Executor> {
         let mut command = Command::new(program);
         command.stdin(Stdio::piped()).stdout(Stdio::piped()).stderr(Stdio::null());
         // SAFETY: the closure only calls setsid, which is async-signal-safe.
@@ -124,7 +153,15 @@ impl Executor {
         };
         // On failure the executor is dropped, which closes and reaps it.
         *executor.reader.lock().unwrap_or_else(|p| p.into_inner()) = Some(reader?);
-        executor.hello = executor.say_hello(&WANTED_EXTENSIONS)?;
+        let mut wanted = WANTED_EXTENSIONS.to_vec();
+        if concurrent {
+            wanted.push(CONCURRENT);
+        }
+        executor.hello = executor.say_hello(&wanted)?;
+        if concurrent && executor.has_extension(CONCURRENT) {
+            // Nothing is in flight yet: the hello's reply has come.
+            executor.shared.lock().concurrent = true;
+        }
         Ok(executor)
     }
 
@@ -135,6 +172,11 @@ impl Executor {
 
     pub fn has_extension(&self, name: &str) -> bool {
         self.hello.as_ref().map_or(false, |h| h.extensions.iter().any(|e| e == name))
+    }
+
+    /// Whether "concurrent" is on: every run and request is served at once.
+    pub fn is_concurrent(&self) -> bool {
+        self.shared.lock().concurrent
     }
 
     /// A run identity unique within this executor.
@@ -170,9 +212,71 @@ impl Executor {
         }
     }
 
-    /// Waits until the executor is free, routes the messages of `run_id`
-    /// (or the next reply) to `sink`, and writes `line`.
+    /// Starts the run `run_id` of the "run.ast" `line`, whose messages go to
+    /// `sink`. `sends_started` tells that the run (a single command on a
+    /// terminal) answers with "started" unless it is refused.
+    pub fn begin_run(
+        &self,
+        run_id: String,
+        sends_started: bool,
+        sink: Sink,
+        line: &[u8],
+    ) -> Result<()> {
+        if !self.is_concurrent() {
+            return self.begin(Some(run_id), sink, line);
+        }
+        let mut stdin = self.stdin.lock().unwrap_or_else(|p| p.into_inner());
+        let pipe = stdin.as_mut().ok_or(Error::Closed)?;
+        {
+            let mut state = self.shared.lock();
+            if state.closed {
+                return Err(Error::Closed);
+            }
+            state.runs.insert(run_id.clone(), sink);
+            state.pending.push_back(Pending::Run(run_id.clone()));
+            if !sends_started {
+                state.pending.push_back(Pending::Barrier);
+            }
+        }
+        let mut lines = line.to_vec();
+        if !sends_started {
+            lines.extend_from_slice(&Request::new("process_subst").to_line());
+        }
+        // The pending entries are pushed and the lines written under the
+        // input lock, so the replies come back in the order of `pending`.
+        let written = write_to(pipe, &lines);
+        if written.is_err() {
+            let mut state = self.shared.lock();
+            state.runs.remove(&run_id);
+            let ours = if sends_started { 1 } else { 2 };
+            let keep = state.pending.len().saturating_sub(ours);
+            state.pending.truncate(keep);
+        }
+        written
+    }
+
+    /// Routes the messages of `run_id` (or the next reply) to `sink` and
+    /// writes `line`; without "concurrent", waits until the executor is free.
     pub fn begin(&self, run_id: Option<String>, sink: Sink, line: &[u8]) -> Result<()> {
+        if self.is_concurrent() {
+            if let Some(run_id) = run_id {
+                return self.begin_run(run_id, false, sink, line);
+            }
+            let mut stdin = self.stdin.lock().unwrap_or_else(|p| p.into_inner());
+            let pipe = stdin.as_mut().ok_or(Error::Closed)?;
+            {
+                let mut state = self.shared.lock();
+                if state.closed {
+                    return Err(Error::Closed);
+                }
+                state.pending.push_back(Pending::Reply(sink));
+            }
+            let written = write_to(pipe, line);
+            if written.is_err() {
+                self.shared.lock().pending.pop_back();
+            }
+            return written;
+        }
         let mut state = self.shared.lock();
         while state.route.is_some() && !state.closed {
             state = self.shared.idle.wait(state).unwrap_or_else(|p| p.into_inner());
@@ -197,13 +301,7 @@ impl Executor {
     pub fn send(&self, line: &[u8]) -> Result<()> {
         let mut stdin = self.stdin.lock().unwrap_or_else(|p| p.into_inner());
         let pipe = stdin.as_mut().ok_or(Error::Closed)?;
-        pipe.write_all(line).map_err(|err| {
-            if err.kind() == io::ErrorKind::BrokenPipe {
-                Error::Closed
-            } else {
-                Error::Io(err)
-            }
-        })
+        write_to(pipe, line)
     }
 
     /// True once the executor's output has ended.
@@ -246,6 +344,16 @@ impl Drop for Executor {
             }
         }
     }
+}
+
+fn write_to(pipe: &mut ChildStdin, bytes: &[u8]) -> Result<()> {
+    pipe.write_all(bytes).map_err(|err| {
+        if err.kind() == io::ErrorKind::BrokenPipe {
+            Error::Closed
+        } else {
+            Error::Io(err)
+        }
+    })
 }
 
 fn reply_result(reply: Incoming) -> Result<Incoming> {
@@ -301,6 +409,14 @@ fn read_lines(mut stdout: ChildStdout, mut woken: UnixStream, shared: Arc<Shared
     if let Some(mut route) = state.route.take() {
         (route.sink)(Message::Closed);
     }
+    for (_, mut sink) in state.runs.drain() {
+        sink(Message::Closed);
+    }
+    for pending in std::mem::take(&mut state.pending) {
+        if let Pending::Reply(mut sink) = pending {
+            sink(Message::Closed);
+        }
+    }
     shared.idle.notify_all();
 }
 
@@ -311,6 +427,10 @@ fn dispatch(shared: &Shared, line: &[u8]) {
         Err(_) => return,
     };
     let mut state = shared.lock();
+    if state.concurrent {
+        dispatch_concurrent(&mut state, message);
+        return;
+    }
     let route = match state.route.as_mut() {
         Some(route) => route,
         None => return,
@@ -332,5 +452,43 @@ fn dispatch(shared: &Shared, line: &[u8]) {
     if finished {
         state.route = None;
         shared.idle.notify_all();
+    }
+}
+
+/// Hands a line of a concurrent executor to its run (an event) or to the
+/// oldest request still waiting for a reply.
+fn dispatch_concurrent(state: &mut State, message: Incoming) {
+    if message.is_event() {
+        let run_id = match message.run_id.as_deref() {
+            Some(run_id) => run_id.to_owned(),
+            None => return,
+        };
+        if message.kind.as_deref() != Some("recv") {
+            // The run is under way: no error reply will come for it.
+            state.pending.retain(|p| !matches!(p, Pending::Run(id) if *id == run_id));
+        }
+        if let Some(sink) = state.runs.get_mut(&run_id) {
+            if sink(Message::Line(message)) {
+                state.runs.remove(&run_id);
+            }
+        }
+        return;
+    }
+    match state.pending.pop_front() {
+        Some(Pending::Reply(mut sink)) => {
+            sink(Message::Line(message));
+        }
+        Some(Pending::Run(run_id)) => {
+            let barrier_next = matches!(state.pending.front(), Some(Pending::Barrier));
+            if barrier_next && message.exit_code == Some(0) {
+                // The barrier's answer: the run was not refused.
+                state.pending.pop_front();
+            } else if let Some(mut sink) = state.runs.remove(&run_id) {
+                sink(Message::Line(message));
+            }
+        }
+        // The barrier of a run already known to be under way, or a reply
+        // nobody asked for.
+        Some(Pending::Barrier) | None => {}
     }
 }

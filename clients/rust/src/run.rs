@@ -77,9 +77,16 @@ impl Throttle {
     }
 }
 
-/// How a live run's start was answered: the child's process id ("started";
-/// none for a pipeline, which has no such event), or a refusal.
-pub(crate) type Started = Result<Option<u32>>;
+/// The process ids a terminal run's "started" tells.
+#[derive(Clone, Copy, Default)]
+pub(crate) struct Pids {
+    pub child: u32,
+    pub executor: Option<u32>,
+}
+
+/// How a live run's start was answered: the process ids ("started"; none
+/// for a pipeline, which has no such event), or a refusal.
+pub(crate) type Started = Result<Option<Pids>>;
 
 #[derive(Default)]
 struct RunState {
@@ -115,6 +122,20 @@ impl RunShared {
             return Some(Err(Error::Closed));
         }
         None
+    }
+
+    /// Waits at most `timeout` for the run's end; true if it has ended.
+    pub fn wait_timeout(&self, timeout: Duration) -> bool {
+        let deadline = std::time::Instant::now() + timeout;
+        let mut state = self.lock();
+        while RunShared::result(&state).is_none() {
+            let left = deadline.saturating_duration_since(std::time::Instant::now());
+            if left.is_zero() {
+                return false;
+            }
+            state = self.changed.wait_timeout(state, left).unwrap_or_else(|p| p.into_inner()).0;
+        }
+        true
     }
 
     /// Blocks until the run has ended.
@@ -202,7 +223,9 @@ pub(crate) fn live_sink(
             }
             "started" => {
                 if let Some(started) = started.take() {
-                    let _ = started.send(Ok(event.child_pid));
+                    let pids =
+                        Pids { child: event.child_pid.unwrap_or(0), executor: event.backend_pid };
+                    let _ = started.send(Ok(Some(pids)));
                 }
             }
             "stdout" | "stderr" => {
@@ -228,7 +251,7 @@ pub(crate) fn live_sink(
             }
             "exit" => {
                 if let Some(started) = started.take() {
-                    let _ = started.send(Ok(event.child_pid));
+                    let _ = started.send(Ok(None));
                 }
                 output = None;
                 shared.lock().exit = Some(ExitStatus::from_event(&event));
@@ -252,8 +275,14 @@ pub struct RunOutput {
     pub status: ExitStatus,
 }
 
-/// Runs a tree to its end and collects what it wrote.
-pub(crate) fn collect(executor: &Executor, run_id: String, line: &[u8]) -> Result<RunOutput> {
+/// Runs a tree to its end and collects what it wrote; `sends_started` for a
+/// single command, which runs on a terminal.
+pub(crate) fn collect(
+    executor: &Executor,
+    run_id: String,
+    sends_started: bool,
+    line: &[u8],
+) -> Result<RunOutput> {
     let (sender, receiver) = mpsc::channel();
     let mut stdout = String::new();
     let mut stderr = String::new();
@@ -292,7 +321,7 @@ pub(crate) fn collect(executor: &Executor, run_id: String, line: &[u8]) -> Resul
         }
         false
     });
-    executor.begin(Some(run_id), sink, line)?;
+    executor.begin_run(run_id, sends_started, sink, line)?;
     receiver.recv().unwrap_or(Err(Error::Closed))
 }
 
@@ -308,10 +337,13 @@ pub(crate) fn signal_name<'a>(executor: &Executor, name: &'a str) -> Result<&'a 
     }
 }
 
-/// A pipeline whose output comes as it is written (`"stream": true`), on an
-/// executor of its own. Dropping it ends the members that are still running.
+/// A pipeline whose output comes as it is written (`"stream": true`), on the
+/// client's executor where it offers "concurrent", else on one of its own.
+/// Dropping it ends the members that are still running.
 pub struct PipelineRun {
-    executor: Executor,
+    executor: Arc<Executor>,
+    /// The executor serves this run alone and is closed with it.
+    owned: bool,
     run_id: String,
     output: Receiver<Output>,
     shared: Arc<RunShared>,
@@ -320,14 +352,24 @@ pub struct PipelineRun {
 
 impl PipelineRun {
     /// Starts the run of `line` ("run.ast" with "stream" for `run_id`).
-    pub(crate) fn start(executor: Executor, run_id: String, line: &[u8]) -> Result<PipelineRun> {
+    pub(crate) fn start(
+        executor: Arc<Executor>,
+        owned: bool,
+        run_id: String,
+        line: &[u8],
+    ) -> Result<PipelineRun> {
         let (started_sender, started) = mpsc::channel();
         let (output_sender, output) = mpsc::channel();
         let shared = Arc::new(RunShared::default());
         let sink = live_sink(started_sender, output_sender, Arc::clone(&shared), false);
-        executor.begin(Some(run_id.clone()), sink, line)?;
+        executor.begin_run(run_id.clone(), false, sink, line)?;
         started.recv().unwrap_or(Err(Error::Closed))?;
-        Ok(PipelineRun { executor, run_id, output, shared, throttle: Throttle::default() })
+        Ok(PipelineRun { executor, owned, run_id, output, shared, throttle: Throttle::default() })
+    }
+
+    /// The run's identity on its executor.
+    pub fn run_id(&self) -> &str {
+        &self.run_id
     }
 
     /// The next piece of output, waiting for it; none once the run has ended
@@ -373,5 +415,24 @@ impl PipelineRun {
 
     pub fn try_wait(&self) -> Result<Option<ExitStatus>> {
         self.shared.try_wait()
+    }
+}
+
+impl Drop for PipelineRun {
+    /// On a shared executor the members still running are killed; an
+    /// executor of the run's own is closed, which ends them too.
+    fn drop(&mut self) {
+        if self.owned || self.shared.has_ended() {
+            return;
+        }
+        if let Some(kind) = self.throttle.release() {
+            let mut request = Request::new(kind);
+            request.run_id = Some(&self.run_id);
+            let _ = self.executor.send(&request.to_line());
+        }
+        let mut request = Request::new("run.signal");
+        request.run_id = Some(&self.run_id);
+        request.signal = Some("KILL");
+        let _ = self.executor.send(&request.to_line());
     }
 }

@@ -1,5 +1,6 @@
-//! A command on a pseudo-terminal of its own, on an executor of its own:
-//! a reader of its output, typed input, resizing, signals and its exit.
+//! A command on a pseudo-terminal of its own, on the client's executor where
+//! it offers "concurrent", else on an executor of its own: a reader of its
+//! output, typed input, resizing, signals and its exit.
 
 use std::io::{self, Read, Write};
 use std::sync::mpsc::{self, Receiver, RecvTimeoutError};
@@ -17,11 +18,41 @@ use crate::wire::Request;
 /// How long "run.foreground" may take to be answered.
 const FOREGROUND_TIMEOUT: Duration = Duration::from_secs(10);
 
+/// How long a command on a shared executor has to leave after its handle is
+/// dropped (it gets SIGHUP, as from a hung-up terminal) before it is killed.
+const HANGUP_GRACE: Duration = Duration::from_millis(500);
+
 /// What a terminal handle and its writers share.
 struct Control {
-    executor: Executor,
+    executor: Arc<Executor>,
+    /// The executor serves this run alone and is closed with it.
+    owned: bool,
     run_id: String,
     shared: Arc<RunShared>,
+}
+
+impl Drop for Control {
+    /// An executor of the terminal's own is closed, which hangs up the
+    /// terminal. On a shared executor the command gets what a hang-up gives
+    /// it: SIGHUP, then SIGKILL if it is still there after a grace period.
+    fn drop(&mut self) {
+        if self.owned || self.shared.has_ended() {
+            return;
+        }
+        if self.executor.has_extension("pause") {
+            // A paused run would hold its end back for ever.
+            let _ = self.send(Request::new("run.resume"));
+        }
+        let hangup = if self.executor.has_extension("signals") { "HUP" } else { "TERM" };
+        let mut request = Request::new("run.signal");
+        request.signal = Some(hangup);
+        if self.send(request).is_err() || self.shared.wait_timeout(HANGUP_GRACE) {
+            return;
+        }
+        let mut request = Request::new("run.signal");
+        request.signal = Some("KILL");
+        let _ = self.send(request);
+    }
 }
 
 impl Control {
@@ -58,11 +89,12 @@ impl Control {
 }
 
 /// A running command on its own terminal (the shape of a pty master and its
-/// child together). Dropping the handle and its writers closes the executor:
-/// the terminal hangs up and the command is ended.
+/// child together). Dropping the handle and its writers hangs up the
+/// terminal and ends the command; other runs of a shared executor go on.
 pub struct Terminal {
     control: Arc<Control>,
     pid: u32,
+    executor_pid: Option<u32>,
     size: Mutex<PtySize>,
     reader: Option<TerminalReader>,
 }
@@ -70,7 +102,8 @@ pub struct Terminal {
 impl Terminal {
     /// Starts the run of `line` ("run.ast" for `run_id`) and waits for "started".
     pub(crate) fn start(
-        executor: Executor,
+        executor: Arc<Executor>,
+        owned: bool,
         run_id: String,
         line: &[u8],
         size: PtySize,
@@ -79,10 +112,10 @@ impl Terminal {
         let (output_sender, output) = mpsc::channel();
         let shared = Arc::new(RunShared::default());
         let sink = live_sink(started_sender, output_sender, Arc::clone(&shared), true);
-        executor.begin(Some(run_id.clone()), sink, line)?;
-        let pid = started.recv().unwrap_or(Err(Error::Closed))?.unwrap_or(0);
+        executor.begin_run(run_id.clone(), true, sink, line)?;
+        let pids = started.recv().unwrap_or(Err(Error::Closed))?.unwrap_or_default();
         let reader_shared = Arc::clone(&shared);
-        let control = Arc::new(Control { executor, run_id, shared });
+        let control = Arc::new(Control { executor, owned, run_id, shared });
         let reader = TerminalReader {
             shared: reader_shared,
             output,
@@ -91,12 +124,25 @@ impl Terminal {
             control: Arc::downgrade(&control),
             throttle: Throttle::default(),
         };
-        Ok(Terminal { control, pid, size: Mutex::new(size), reader: Some(reader) })
+        Ok(Terminal {
+            control,
+            pid: pids.child,
+            executor_pid: pids.executor,
+            size: Mutex::new(size),
+            reader: Some(reader),
+        })
     }
 
     /// The command's process id.
     pub fn process_id(&self) -> u32 {
         self.pid
+    }
+
+    /// The process id of the executor that runs the command, as its
+    /// "started" told it: the same for every terminal of a client whose
+    /// executor offers "concurrent".
+    pub fn executor_pid(&self) -> Option<u32> {
+        self.executor_pid
     }
 
     /// The run's identity on its executor.

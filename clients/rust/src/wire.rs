@@ -76,6 +76,7 @@ pub(crate) struct Incoming {
     /// The exact bytes of an output event of a run with raw output.
     pub base64: Option<String>,
     pub child_pid: Option<u32>,
+    pub backend_pid: Option<u32>,
     pub signal: Option<String>,
     pub core_dumped: Option<bool>,
     pub extensions: Option<Vec<String>>,
