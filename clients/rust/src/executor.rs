@@ -492,3 +492,117 @@ fn dispatch_concurrent(state: &mut State, message: Incoming) {
         Some(Pending::Barrier) | None => {}
     }
 }
+
+#[cfg(test)]
+mod tests {
+    use super::*;
+    use std::sync::mpsc::Receiver;
+
+    /// A sink that passes on what it gets; it finishes on a reply or "exit".
+    fn recorder() -> (Sink, Receiver<Option<Incoming>>) {
+        let (sender, receiver) = mpsc::channel();
+        let sink: Sink = Box::new(move |message| {
+            let line = match message {
+                Message::Line(line) => line,
+                Message::Closed => {
+                    let _ = sender.send(None);
+                    return true;
+                }
+            };
+            let done = line.kind.is_none() || line.kind.as_deref() == Some("exit");
+            let _ = sender.send(Some(line));
+            done
+        });
+        (sink, receiver)
+    }
+
+    fn feed(state: &mut State, line: &str) {
+        dispatch_concurrent(state, serde_json::from_str(line).unwrap());
+    }
+
+    fn got(receiver: &Receiver<Option<Incoming>>) -> Vec<String> {
+        receiver
+            .try_iter()
+            .map(|line| match line {
+                Some(line) => line.kind.or(line.error).or(line.temp_path).unwrap_or_default(),
+                None => "closed".into(),
+            })
+            .collect()
+    }
+
+    #[test]
+    fn replies_follow_request_order_and_barriers_settle_pipelines() {
+        let mut state = State { concurrent: true, ..State::default() };
+        let (p1, p1_lines) = recorder();
+        let (p2, p2_lines) = recorder();
+        let (t1, t1_lines) = recorder();
+        let (read, read_lines) = recorder();
+        let (glob, glob_lines) = recorder();
+        // p1 (a pipeline that starts), p2 (one that is refused), the
+        // terminal t1 (refused), then two requests answered by replies.
+        state.runs.insert("p1".into(), p1);
+        state.runs.insert("p2".into(), p2);
+        state.runs.insert("t1".into(), t1);
+        state.pending.extend([
+            Pending::Run("p1".into()),
+            Pending::Barrier,
+            Pending::Run("p2".into()),
+            Pending::Barrier,
+            Pending::Run("t1".into()),
+            Pending::Reply(read),
+            Pending::Reply(glob),
+        ]);
+        feed(&mut state, r#"{"msg_type":"run.ast","run_id":"p1","type":"recv"}"#);
+        feed(&mut state, r#"{"exit_code":0,"temp_path":"/tmp/zelta-stdio-1"}"#);
+        feed(&mut state, r#"{"msg_type":"run.ast","run_id":"p2","type":"recv"}"#);
+        feed(&mut state, r#"{"data":"a","run_id":"p1","stdout":"a","type":"stdout"}"#);
+        feed(&mut state, r#"{"exit_code":1,"error":"spawn failed: x"}"#);
+        feed(&mut state, r#"{"exit_code":0,"temp_path":"/tmp/zelta-stdio-1"}"#);
+        feed(&mut state, r#"{"exit_code":1,"error":"Too many runs"}"#);
+        feed(&mut state, r#"{"exit_code":1,"error":"Read error: gone"}"#);
+        feed(&mut state, r#"{"exit_code":0,"glob_matches":[]}"#);
+        feed(&mut state, r#"{"exit_code":0,"run_id":"p1","type":"exit"}"#);
+        // Events of a run nobody waits for, and a reply nobody asked for.
+        feed(&mut state, r#"{"exit_code":0,"run_id":"zz","type":"exit"}"#);
+        feed(&mut state, r#"{"exit_code":1,"error":"Parse error"}"#);
+        assert_eq!(got(&p1_lines), ["recv", "stdout", "exit"]);
+        assert_eq!(got(&p2_lines), ["recv", "spawn failed: x"]);
+        assert_eq!(got(&t1_lines), ["Too many runs"]);
+        assert_eq!(got(&read_lines), ["Read error: gone"]);
+        assert_eq!(got(&glob_lines), [""]);
+        assert!(state.runs.is_empty() && state.pending.is_empty());
+    }
+
+    #[test]
+    fn a_started_run_is_settled_before_its_barrier_or_the_next_reply() {
+        let mut state = State { concurrent: true, ..State::default() };
+        let (t1, t1_lines) = recorder();
+        let (p1, p1_lines) = recorder();
+        let (read, read_lines) = recorder();
+        state.runs.insert("t1".into(), t1);
+        state.runs.insert("p1".into(), p1);
+        state.pending.extend([
+            Pending::Run("t1".into()),
+            Pending::Run("p1".into()),
+            Pending::Barrier,
+            Pending::Reply(read),
+        ]);
+        feed(&mut state, r#"{"msg_type":"run.ast","run_id":"t1","type":"recv"}"#);
+        feed(
+            &mut state,
+            r#"{"backend_pid":1,"child_pid":2,"command":"sh","run_id":"t1","type":"started"}"#,
+        );
+        // p1 writes and ends before its barrier is answered.
+        feed(&mut state, r#"{"msg_type":"run.ast","run_id":"p1","type":"recv"}"#);
+        feed(&mut state, r#"{"exit_code":3,"run_id":"p1","type":"exit"}"#);
+        assert_eq!(state.pending.len(), 2);
+        feed(&mut state, r#"{"exit_code":0,"temp_path":"/tmp/zelta-stdio-1"}"#);
+        feed(&mut state, r#"{"exit_code":1,"error":"Read error: gone"}"#);
+        assert_eq!(got(&t1_lines), ["recv", "started"]);
+        assert_eq!(got(&p1_lines), ["recv", "exit"]);
+        assert_eq!(got(&read_lines), ["Read error: gone"]);
+        // The live terminal alone is left; the end of the output closes it.
+        assert_eq!(state.runs.len(), 1);
+        assert!(state.pending.is_empty());
+    }
+}
