@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "loop/keystroke_line.h"
 #include "protocol/messages.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
-#include "supervise/keystroke_line.h"
 #include "tree/lower.h"
 
 namespace {

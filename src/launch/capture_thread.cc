@@ -23,7 +23,8 @@ struct CaptureThread::Shared {
   CaptureBuffer result;
   std::mutex mutex;
   std::condition_variable finished_changed;
-  bool finished = false;  // guarded by `mutex`
+  bool finished = false;           // guarded by `mutex`
+  std::shared_ptr<UniqueFd> wake;  // guarded by `mutex`
 };
 
 CaptureBuffer capture_to_end(UniqueFd fd) {
@@ -81,6 +82,20 @@ bool CaptureThread::wait_for(std::chrono::milliseconds timeout) {
   return shared_->finished_changed.wait_for(lock, timeout, [&] { return shared_->finished; });
 }
 
+void CaptureThread::wake_on_finish(std::shared_ptr<UniqueFd> wake) {
+  if (!wake) return;
+  if (!thread_.joinable()) {
+    (void)!::write(wake->get(), "", 1);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (shared_->finished) {
+    (void)!::write(wake->get(), "", 1);
+  } else {
+    shared_->wake = std::move(wake);
+  }
+}
+
 CaptureBuffer CaptureThread::join() {
   if (!thread_.joinable()) return CaptureBuffer();
   thread_.join();
@@ -107,6 +122,7 @@ Result<CaptureThread> start_capture(UniqueFd fd) {
       }
       std::lock_guard<std::mutex> lock(shared->mutex);
       shared->finished = true;
+      if (shared->wake) (void)!::write(shared->wake->get(), "", 1);
       shared->finished_changed.notify_all();
     });
   } catch (const std::system_error& error) {

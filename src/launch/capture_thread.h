@@ -38,6 +38,11 @@ class CaptureThread {
   /// none is attached), so that join() returns at once.
   bool wait_for(std::chrono::milliseconds timeout);
 
+  /// Writes a byte to `*wake` once the thread has finished (at once when it
+  /// already has, or when none is attached). The thread keeps `wake` open
+  /// for as long as it may still write to it.
+  void wake_on_finish(std::shared_ptr<UniqueFd> wake);
+
  private:
   struct Shared;
   friend Result<CaptureThread> start_capture(UniqueFd fd);

@@ -1,4 +1,4 @@
-#include "supervise/keystroke_line.h"
+#include "loop/keystroke_line.h"
 
 #include <cstdint>
 #include <cstring>

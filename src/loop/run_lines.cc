@@ -1,22 +1,13 @@
-#include "supervise/run_input.h"
+#include "loop/run_lines.h"
 
-#include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "platform/hot_path.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
-#include "supervise/control.h"
+#include "protocol/white_space.h"
 
 namespace zelta {
 namespace {
-
-// Only the service thread reads standard input, runs included, so only it
-// touches this.
-std::string& carried() {
-  static std::string bytes;
-  return bytes;
-}
 
 // Finds the string value of the top-level "type" key of a JSON object line
 // without building the document, so a huge or deeply nested line costs no
@@ -70,10 +61,8 @@ class TopLevelType final : public nlohmann::json_sax<nlohmann::json> {
   bool at_type_ = false;
 };
 
-// True when `line` is a JSON object whose "type" names a control request,
-// though it did not decode as one (a value out of range or of the wrong
-// type): such a line was meant for a run and is dropped like any other
-// control request that cannot be carried out, rather than answered later.
+}  // namespace
+
 bool is_undecodable_control_request(std::string_view line) {
   try {
     TopLevelType finder;
@@ -84,8 +73,6 @@ bool is_undecodable_control_request(std::string_view line) {
     return false;  // out of memory: kept, and answered after the run
   }
 }
-
-}  // namespace
 
 bool is_control_type(std::string_view type) {
   return type == "stdin.write" || type == "run.signal" || type == "stream.flush" ||
@@ -105,21 +92,6 @@ RunLineUse classify_run_line(std::string_view line, std::string_view run_id,
   if (decoded->run_id.value_or("") != run_id) return RunLineUse::kDrop;
   request.emplace(std::move(decoded).value());
   return RunLineUse::kDispatch;
-}
-
-void carry_input(std::string_view bytes) { carried().append(bytes); }
-
-std::string take_carried_input() {
-  std::string bytes;
-  bytes.swap(carried());
-  return bytes;
-}
-
-ZELTA_HOT std::size_t next_line_end(const std::string& buffer, std::size_t from) {
-  if (from >= buffer.size()) return 0;
-  const void* found = std::memchr(buffer.data() + from, '\n', buffer.size() - from);
-  if (found == nullptr) return 0;
-  return static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data()) + 1;
 }
 
 }  // namespace zelta

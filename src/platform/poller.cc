@@ -2,6 +2,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -35,7 +36,6 @@ bool several_processors() {
 }  // namespace
 
 Poller::Poller() {
-  for (pollfd& entry : registered_) entry = {-1, 0, 0};
 #if ZELTA_LINUX_CALLS
   list_.reset(::epoll_create1(EPOLL_CLOEXEC));
 #endif
@@ -44,20 +44,28 @@ Poller::Poller() {
 // Brings the readiness list in line with `fds`; false when that failed.
 ZELTA_HOT bool Poller::update(const pollfd* fds, std::size_t count) {
 #if ZELTA_LINUX_CALLS
-  pollfd wanted[kMaxEntries];
+  const std::size_t entries = std::max(count, registered_.size());
+  auto wanted = [&](std::size_t i) {
+    return i < count && fds[i].fd >= 0 ? fds[i] : pollfd{-1, 0, 0};
+  };
+  auto held_edge = [&](std::size_t i) {
+    return i < registered_edge_.size() && registered_edge_[i];
+  };
   bool unchanged = true;
-  for (std::size_t i = 0; i < kMaxEntries; ++i) {
-    wanted[i] = i < count && fds[i].fd >= 0 ? fds[i] : pollfd{-1, 0, 0};
-    unchanged = unchanged && wanted[i].fd == registered_[i].fd &&
-                (wanted[i].fd < 0 ||
-                 (wanted[i].events == registered_[i].events && edge_[i] == registered_edge_[i]));
+  for (std::size_t i = 0; i < entries && unchanged; ++i) {
+    const pollfd want = wanted(i);
+    const pollfd held = i < registered_.size() ? registered_[i] : pollfd{-1, 0, 0};
+    unchanged = want.fd == held.fd &&
+                (want.fd < 0 || (want.events == held.events && edge(i) == held_edge(i)));
   }
   // The common cycle waits on what the last one did: nothing to tell the kernel.
   if (unchanged) return true;
+  registered_.resize(entries, pollfd{-1, 0, 0});
+  registered_edge_.resize(entries, false);
   // Removals first, so that a descriptor may move from one entry to another.
-  for (std::size_t i = 0; i < kMaxEntries; ++i) {
+  for (std::size_t i = 0; i < entries; ++i) {
     pollfd& held = registered_[i];
-    if (held.fd < 0 || held.fd == wanted[i].fd) continue;
+    if (held.fd < 0 || held.fd == wanted(i).fd) continue;
     // A descriptor closed since is no longer listed: nothing to remove.
     if (::epoll_ctl(list_.get(), EPOLL_CTL_DEL, held.fd, nullptr) != 0 && errno != EBADF &&
         errno != ENOENT) {
@@ -65,23 +73,29 @@ ZELTA_HOT bool Poller::update(const pollfd* fds, std::size_t count) {
     }
     held = {-1, 0, 0};
   }
-  for (std::size_t i = 0; i < kMaxEntries; ++i) {
+  for (std::size_t i = 0; i < entries; ++i) {
     pollfd& held = registered_[i];
-    if (wanted[i].fd < 0 ||
-        (held.fd >= 0 && held.events == wanted[i].events && registered_edge_[i] == edge_[i])) {
+    const pollfd want = wanted(i);
+    if (want.fd < 0 ||
+        (held.fd >= 0 && held.events == want.events && registered_edge_[i] == edge(i))) {
       continue;
     }
     epoll_event event{};
     // The poll and epoll event bits have the same values.
-    event.events = static_cast<std::uint32_t>(static_cast<unsigned short>(wanted[i].events));
-    if (edge_[i]) event.events |= EPOLLET;
+    event.events = static_cast<std::uint32_t>(static_cast<unsigned short>(want.events));
+    if (edge(i)) event.events |= EPOLLET;
     event.data.u64 = i;
-    if (::epoll_ctl(list_.get(), held.fd >= 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, wanted[i].fd,
-                    &event) != 0) {
+    if (::epoll_ctl(list_.get(), held.fd >= 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, want.fd, &event) !=
+        0) {
       return false;
     }
-    held = wanted[i];
-    registered_edge_[i] = edge_[i];
+    held = want;
+    registered_edge_[i] = edge(i);
+  }
+  // Trailing entries that hold nothing are forgotten.
+  while (!registered_.empty() && registered_.back().fd < 0) {
+    registered_.pop_back();
+    registered_edge_.pop_back();
   }
   return true;
 #else
@@ -91,21 +105,40 @@ ZELTA_HOT bool Poller::update(const pollfd* fds, std::size_t count) {
 #endif
 }
 
+void Poller::forget_from(std::size_t first) {
+#if ZELTA_LINUX_CALLS
+  for (std::size_t i = first; i < registered_.size(); ++i) {
+    // A descriptor closed since is no longer listed: nothing to remove.
+    if (registered_[i].fd >= 0) ::epoll_ctl(list_.get(), EPOLL_CTL_DEL, registered_[i].fd, nullptr);
+  }
+#endif
+  if (first < registered_.size()) {
+    registered_.resize(first);
+    registered_edge_.resize(first);
+  }
+}
+
 ZELTA_HOT int Poller::poll(pollfd* fds, std::size_t count, int timeout_ms) {
 #if ZELTA_LINUX_CALLS
   static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR &&
                 EPOLLHUP == POLLHUP && EPOLLPRI == POLLPRI);
-  if (list_ && count <= kMaxEntries && !update(fds, count)) list_.reset();
-  if (list_ && count <= kMaxEntries) {
-    epoll_event events[kMaxEntries];
-    const int ready = ::epoll_wait(list_.get(), events, static_cast<int>(kMaxEntries), timeout_ms);
+  if (list_ && !update(fds, count)) list_.reset();
+  if (list_) {
+    // Entries beyond one wait's reach stay on the readiness list and are
+    // reported by the next wait.
+    constexpr int kMaxReported = 64;
+    epoll_event events[kMaxReported];
+    const int ready = ::epoll_wait(list_.get(), events, kMaxReported, timeout_ms);
     if (ready < 0) return ready;
     for (std::size_t i = 0; i < count; ++i) fds[i].revents = 0;
+    int reported = 0;
     for (int k = 0; k < ready; ++k) {
       const std::size_t i = static_cast<std::size_t>(events[k].data.u64);
+      if (i >= count) continue;
       fds[i].revents = static_cast<short>(events[k].events & 0xFFFF);
+      ++reported;
     }
-    return ready;
+    return reported;
   }
 #endif
   return ::poll(fds, static_cast<nfds_t>(count), timeout_ms);

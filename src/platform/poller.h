@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -17,13 +18,11 @@ namespace zelta {
 /// poller into plain poll() for good, as does any other failure to register.
 class Poller {
  public:
-  static constexpr std::size_t kMaxEntries = 4;
-
   Poller();
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;
 
-  /// As ::poll(fds, count, timeout_ms), for count <= kMaxEntries: entries
+  /// As ::poll(fds, count, timeout_ms): entries
   /// with a negative fd are skipped, errors and hang-ups are reported whatever
   /// `events` asks for. Entry i of one call continues entry i of the last:
   /// its descriptor must stay open while it is in the set (the same number
@@ -45,8 +44,17 @@ class Poller {
   /// (data arrives, say). Only while registered(); plain poll() has no such
   /// mode, so a caller that relies on it must check registered() first.
   void set_edge_triggered(std::size_t entry, bool edge) {
-    if (entry < kMaxEntries) edge_[entry] = edge;
+    if (entry >= edge_.size()) {
+      if (!edge) return;
+      edge_.resize(entry + 1, false);
+    }
+    edge_[entry] = edge;
   }
+
+  /// Forgets what entries `first` onwards held, so that the next wait
+  /// registers them anew: for an entry whose descriptor was closed, or
+  /// replaced by another under the same number.
+  void forget_from(std::size_t first);
 
   /// Closes the readiness list; later calls are plain poll().
   void reset() { list_.reset(); }
@@ -57,10 +65,14 @@ class Poller {
  private:
   bool update(const pollfd* fds, std::size_t count);
 
+  bool edge(std::size_t entry) const { return entry < edge_.size() && edge_[entry]; }
+
   UniqueFd list_;
-  pollfd registered_[kMaxEntries];
-  bool edge_[kMaxEntries] = {};
-  [[maybe_unused]] bool registered_edge_[kMaxEntries] = {};
+  // Per entry: what the readiness list holds for it, and whether it reports
+  // changes only. Entries beyond the vectors' ends hold nothing.
+  std::vector<pollfd> registered_;
+  std::vector<bool> edge_;
+  std::vector<bool> registered_edge_;
 };
 
 }  // namespace zelta

@@ -10,7 +10,7 @@ namespace {
 static_assert(std::is_sorted(kExtensionNames.begin(), kExtensionNames.end()),
               "the hello reply lists the extensions in byte order");
 
-constexpr std::size_t kSwitchCount = 3;
+constexpr std::size_t kSwitchCount = 4;
 
 // Written only by the service thread; atomic because capture threads and the
 // tests' own threads may read them while a run is set up.
@@ -20,6 +20,7 @@ std::optional<Switch> switch_named(std::string_view name) {
   if (name == "exit_signal") return Switch::kExitSignal;
   if (name == "signals") return Switch::kSignals;
   if (name == "env") return Switch::kEnv;
+  if (name == "concurrent") return Switch::kConcurrent;
   return std::nullopt;
 }
 

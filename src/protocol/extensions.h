@@ -11,9 +11,9 @@ namespace zelta {
 
 /// Every extension this executor has, in ascending byte order: the list the
 /// "hello" reply carries. Adding one is adding its name here.
-inline constexpr std::array<std::string_view, 10> kExtensionNames = {
-    "env",        "exit_signal", "foreground", "pause",    "raw_output",
-    "run.resize", "signals",     "stream",     "terminal", "terminal_fd",
+inline constexpr std::array<std::string_view, 11> kExtensionNames = {
+    "concurrent", "env",     "exit_signal", "foreground", "pause",       "raw_output",
+    "run.resize", "signals", "stream",      "terminal",   "terminal_fd",
 };
 
 /// The executor's own version, as the "hello" reply gives it.
@@ -26,6 +26,7 @@ enum class Switch {
   kExitSignal,  // "exit_signal": the signal that ended a run, in its "exit" event
   kSignals,     // "signals": "run.signal" takes every signal name of the system
   kEnv,         // "env": the request's `env` wins over the terminal defaults; "env_clear"
+  kConcurrent,  // "concurrent": runs go on side by side while requests are served
 };
 
 /// Switches on every executor-wide extension named in `names`; names that

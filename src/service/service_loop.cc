@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "loop/event_loop.h"
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/system_error.h"
@@ -19,95 +20,9 @@
 #include "service/services/hello_service.h"
 #include "service/services/process_subst_service.h"
 #include "service/services/read_file_service.h"
-#include "supervise/run_input.h"
 
 namespace zelta {
 namespace {
-
-constexpr std::size_t kReadSize = 4096;
-
-// Empties `text`; storage grown by an exceptionally long line is given back
-// instead of being held for the rest of the process's life.
-void release_if_large(std::string& text) {
-  constexpr std::size_t kRetainedCapacity = 1 << 20;
-  if (text.capacity() > kRetainedCapacity) {
-    std::string().swap(text);
-  } else {
-    text.clear();
-  }
-}
-
-// Bytes read from descriptor 0 that do not yet form a complete line. Served
-// lines are consumed from the front by advancing `start`; the storage is
-// compacted only when the consumed part dominates, so many short lines in one
-// read and one very long line both cost linear time.
-class PendingInput {
- public:
-  // Finds the first complete line and views it (without its line feed) in
-  // place: no copy is made. The view stays valid until the next call.
-  bool take_line(std::string_view& line) {
-    compact();
-    const char* begin = buffer_.data() + start_;
-    const char* end = buffer_.data() + buffer_.size();
-    const char* scan = buffer_.data() + std::max(start_, scanned_);
-    const void* found = std::memchr(scan, '\n', static_cast<std::size_t>(end - scan));
-    if (found == nullptr) {
-      scanned_ = buffer_.size();
-      return false;
-    }
-    const char* newline = static_cast<const char*>(found);
-    line = std::string_view(begin, static_cast<std::size_t>(newline - begin));
-    start_ = static_cast<std::size_t>(newline - buffer_.data()) + 1;
-    scanned_ = start_;
-    return true;
-  }
-
-  void append(const char* data, std::size_t size) {
-    compact();
-    buffer_.append(data, size);
-  }
-
-  bool empty() const { return start_ == buffer_.size(); }
-
-  // Drops what has been served now rather than at the next line.
-  void release_served() { compact(); }
-
-  // True when a complete line is waiting; take_line then finds it at once.
-  bool has_line() {
-    const char* begin = buffer_.data() + std::max(start_, scanned_);
-    const char* end = buffer_.data() + buffer_.size();
-    const void* found = std::memchr(begin, '\n', static_cast<std::size_t>(end - begin));
-    scanned_ = found == nullptr
-                   ? buffer_.size()
-                   : static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.data());
-    return found != nullptr;
-  }
-
-  // Views everything pending as the last line; valid until the next call.
-  void take_rest(std::string_view& line) {
-    line = std::string_view(buffer_).substr(start_);
-    start_ = scanned_ = buffer_.size();
-  }
-
- private:
-  // Drops served bytes: all of them once everything is served, else only
-  // when they dominate the buffer.
-  void compact() {
-    if (start_ == buffer_.size()) {
-      release_if_large(buffer_);
-      start_ = scanned_ = 0;
-    } else if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
-      // A fresh string, so storage grown by a long line is given back.
-      buffer_ = buffer_.substr(start_);
-      scanned_ -= start_;
-      start_ = 0;
-    }
-  }
-
-  std::string buffer_;
-  std::size_t start_ = 0;
-  std::size_t scanned_ = 0;
-};
 
 bool is_run_request(std::string_view type) {
   return type == "run.ast" || type == "execute" || type == "run.pipeline";
@@ -119,18 +34,6 @@ bool needs_system_work(std::string_view type) {
   return type == "run.ast" || type == "read_file" || type == "glob";
 }
 
-// Lines a run read from standard input without serving them come after
-// everything the loop had read before the run.
-void take_carried(PendingInput& pending) {
-  const std::string carried = take_carried_input();
-  if (!carried.empty()) pending.append(carried.data(), carried.size());
-}
-
-// Hands over held output on every way out of the service loop.
-struct ReleaseOutput {
-  ~ReleaseOutput() { hold_output(false); }
-};
-
 // The reply to a request whose serving ran out of memory: the error the
 // request gives for a failed allocation of its own.
 Reply out_of_memory_reply(std::string_view type) {
@@ -140,27 +43,36 @@ Reply out_of_memory_reply(std::string_view type) {
   return error_reply(text);
 }
 
-void serve_decoded_line(std::string_view line, bool more_waiting, std::string_view& type);
+void serve_decoded_line(Result<Request>& decoded, bool more_waiting, std::string_view& type);
 
-}  // namespace
-
-void serve_line(std::string_view line, bool more_waiting) {
+// Serves a line, decoded already when `predecoded` is given.
+void serve_request_line(std::string_view line, Result<Request>* predecoded, bool more_waiting) {
   // First, so that it ends after everything the request held is freed.
   const HeapGiveBack give_back(line.size());
   // No request may end the executor: an allocation that fails while one is
   // served becomes its error reply, and the next one is served.
   std::string_view type;  // a static text
   try {
-    serve_decoded_line(line, more_waiting, type);
+    if (predecoded != nullptr) {
+      serve_decoded_line(*predecoded, more_waiting, type);
+    } else {
+      Result<Request> decoded = decode_request(line);
+      serve_decoded_line(decoded, more_waiting, type);
+    }
   } catch (const std::bad_alloc&) {
     write_reply(out_of_memory_reply(type));
   }
 }
 
+}  // namespace
+
+void serve_line(std::string_view line, bool more_waiting) {
+  serve_request_line(line, nullptr, more_waiting);
+}
+
 namespace {
 
-void serve_decoded_line(std::string_view line, bool more_waiting, std::string_view& type) {
-  auto decoded = decode_request(line);
+void serve_decoded_line(Result<Request>& decoded, bool more_waiting, std::string_view& type) {
   hold_output(more_waiting && (!decoded || !needs_system_work(decoded.value().type)));
   if (!decoded) {
     write_reply(error_reply("Parse error"));
@@ -192,51 +104,8 @@ void serve_decoded_line(std::string_view line, bool more_waiting, std::string_vi
 }  // namespace
 
 void run_service_loop() {
-  const ReleaseOutput release;
-  PendingInput pending;
-  std::string_view line;
-  char buffer[kReadSize];
-  while (!output_broken()) {
-    if (pending.take_line(line)) {
-      // The line feed belongs to the line for the UTF-8 check, but it is
-      // ASCII, so checking the text without it is the same.
-      if (!is_valid_utf8(line)) return;
-      const bool large = line.size() >= kLargeLine;
-      serve_line(line, pending.has_line());
-      // A long line's own storage goes only now that it is served. Once an
-      // earlier large request has left free space in the heap, that storage
-      // came from there rather than straight from the system, so the heap is
-      // given back once more after it.
-      if (large) {
-        pending.release_served();
-        trim_heap();
-      }
-      take_carried(pending);
-      continue;
-    }
-    ssize_t n = ::read(0, buffer, sizeof buffer);
-    if (n > 0) {
-      pending.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n == 0) {
-      if (pending.empty()) return;
-      pending.take_rest(line);
-      if (!is_valid_utf8(line)) return;
-      serve_line(line);
-      take_carried(pending);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Another holder of descriptor 0's description may have made it
-      // non-blocking; wait for input instead of polling it every millisecond.
-      pollfd pfd{0, POLLIN, 0};
-      ::poll(&pfd, 1, -1);
-      continue;
-    }
-    return;
-  }
+  EventLoop loop(0, &serve_request_line);
+  loop.serve();
 }
 
 }  // namespace zelta

@@ -101,10 +101,4 @@ std::string_view ChunkDecoder::finish() {
   return kReplacement;
 }
 
-int pty_exit_code(int wait_status) {
-  const int signal_number = wait_status & 0x7F;
-  if (signal_number == 0) return (wait_status >> 8) & 0xFF;
-  return 128 + signal_number;
-}
-
 }  // namespace zelta

@@ -55,8 +55,4 @@ class ChunkDecoder {
   std::string scratch_;
 };
 
-/// Exit code of a terminal child from its raw wait status: the exit status
-/// byte for a normal exit, 128 + n after signal n.
-int pty_exit_code(int wait_status);
-
 }  // namespace zelta

@@ -1,5 +1,5 @@
-// Control requests of a running terminal command: typed input, signals,
-// flushes of pending output and window resizes.
+// Control requests of a run on a terminal: typed input, signals, flushes of
+// pending output, window resizes and the foreground program.
 #pragma once
 
 #include <chrono>
@@ -8,8 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/base64.h"
 #include "protocol/request.h"
-#include "supervise/pty_run.h"
+#include "supervise/stdout_events.h"
 
 namespace zelta {
 
@@ -26,27 +27,34 @@ int control_signal(const std::optional<std::string>& name);
 /// is sent) for a name the system does not have.
 std::optional<int> requested_signal(const std::optional<std::string>& name);
 
-/// `text` without leading and trailing characters of the Unicode White_Space
-/// property. `text` must be valid UTF-8.
-std::string_view trim_white_space(std::string_view text);
+/// The bytes a "stdin.write" types: those of `base64` when given (nothing
+/// when it does not decode), else `data` (absent: nothing), handed to `type`.
+template <typename Type>
+void type_control_input(const Request& request, Type&& type);
 
-/// Consumes every complete line of `run.control_buffer`, in order (see
-/// serve_run_lines): control requests for this run go to dispatch_control,
-/// those for another run are dropped, every other line is kept for the
-/// service loop.
-void serve_control_input(PtyRun& run);
+/// "stream.flush": forwards pending output of `master` in reads of up to
+/// 1024 bytes until a read finds nothing or the budget (monotonic clock,
+/// checked before every read) runs out.
+void flush_terminal_output(int master, StdoutEvents& events,
+                           std::optional<std::uint64_t> timeout_ms);
 
-/// Carries out one control request addressed to `run`: "stdin.write" types
-/// the bytes of `base64` when given (nothing when it does not decode), else
-/// `data` (absent: nothing); "run.signal" kills the child pid only, or for a
-/// job on the terminal its members' process group (nothing once reaped; see
-/// requested_signal); "stream.flush" forwards pending
-/// output in reads of up to 1024 bytes until a read finds nothing or the
-/// budget (monotonic clock, checked before every read) runs out, and reads
-/// nothing while paused; "run.resize" sets the terminal's window size (an
-/// absent `rows` or `cols` keeps that dimension); "run.pause" and
-/// "run.resume" stop and restart the reading of output; "run.foreground"
-/// writes the "foreground" event. Any other type: nothing.
-void dispatch_control(PtyRun& run, const Request& request);
+/// "run.resize": sets the terminal's window size (an absent `rows` or
+/// `cols` keeps that dimension); the kernel signals SIGWINCH to the
+/// terminal's foreground process group when the size actually changes.
+void resize_terminal(int master, std::optional<std::uint16_t> rows,
+                     std::optional<std::uint16_t> cols);
+
+/// "run.foreground": writes the "foreground" event of run `run_id`, who
+/// leads the terminal's foreground group.
+void report_foreground(int master, std::string_view run_id);
+
+template <typename Type>
+void type_control_input(const Request& request, Type&& type) {
+  if (request.base64) {
+    if (auto bytes = decode_base64(*request.base64)) type(std::string_view(*bytes));
+  } else if (request.data) {
+    type(std::string_view(*request.data));
+  }
+}
 
 }  // namespace zelta

@@ -10,6 +10,12 @@
 
 namespace zelta {
 
+int pty_exit_code(int wait_status) {
+  const int signal_number = wait_status & 0x7F;
+  if (signal_number == 0) return (wait_status >> 8) & 0xFF;
+  return 128 + signal_number;
+}
+
 void write_exit_event(std::string_view run_id, std::uint32_t exit_code, std::optional<int> status) {
   if (status && WIFSIGNALED(*status) && switched_on(Switch::kExitSignal)) {
     std::string name = signal_name(WTERMSIG(*status));

@@ -7,6 +7,10 @@
 
 namespace zelta {
 
+/// Exit code of a terminal child from its raw wait status: the exit status
+/// byte for a normal exit, 128 + n after signal n.
+int pty_exit_code(int wait_status);
+
 /// Writes the "exit" event of run `run_id` and flushes it. With the
 /// "exit_signal" extension switched on and `status` (the raw wait status of
 /// the run's last process, absent when it could not be waited for) telling

@@ -62,9 +62,10 @@ bool front_end_gone_now() {
   return front_end_gone(entry);
 }
 
-int end_abandoned_terminal(UniqueFd& master, pid_t child, ChildExitWatch& watch) {
+int end_abandoned_terminal(UniqueFd& master, pid_t child, ChildExitWatch& watch,
+                           long long grace_ms) {
   master.reset();
-  const Clock::time_point deadline = Clock::now() + kHangUpGrace;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(grace_ms);
   while (!has_ended(child)) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;

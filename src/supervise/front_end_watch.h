@@ -40,9 +40,11 @@ bool front_end_gone_now();
 
 /// Ends a terminal command whose front end has gone: closes `master`, which
 /// hangs up the terminal (the command's session gets SIGHUP), waits up to
-/// kHangUpGrace for the command `child` to end, then kills its process group
-/// and reaps it. Returns the raw wait status (0 if the wait failed).
-int end_abandoned_terminal(UniqueFd& master, pid_t child, ChildExitWatch& watch);
+/// `grace_ms` (kHangUpGrace when absent) for the command `child` to end, then
+/// kills its process group and reaps it. Returns the raw wait status (0 if
+/// the wait failed).
+int end_abandoned_terminal(UniqueFd& master, pid_t child, ChildExitWatch& watch,
+                           long long grace_ms = kHangUpGrace.count());
 
 /// How a watched wait for a child ended.
 struct WatchedWait {

@@ -11,11 +11,13 @@
 #include "launch/capture_buffer.h"
 #include "launch/escaped_block.h"
 #include "launch/member_reaper.h"
+#include "loop/event_loop.h"
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
+#include "supervise/collected_pipeline_run.h"
 #include "supervise/exit_report.h"
-#include "supervise/pipeline_loop.h"
+#include "supervise/streamed_pipeline_run.h"
 
 namespace zelta {
 namespace {
@@ -169,36 +171,11 @@ std::uint32_t pipeline_exit_code(int status) {
   return 1;
 }
 
-void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
-  PipelineLoop loop(launch, input_fd);
-  if (launch.streamed) {
-    if (!loop.wait_members() || !loop.drain_streams()) return;
-    write_exit_event(launch.run_id, loop.exit_code(), loop.last_status());
-    return;
-  }
-  // Everything the report needs is allocated before the captures may take
-  // all the memory there is.
-  std::vector<CaptureBuffer> out(1);
-  std::vector<CaptureBuffer> err(launch.stderr_captures.size());
-  std::string notice;
-  notice.reserve(128 * (1 + err.size()));
-  // Once the front end has gone nobody can see the output: the members are
-  // ended rather than waited for, and the executor may leave.
-  if (!loop.wait_members()) return;
-  const std::uint32_t exit_code = loop.exit_code();
-  const std::optional<int> last_status = loop.last_status();
-
-  // A process the members left behind may hold a pipe open for any time;
-  // the captures still unjoined on return are left to finish on their own.
-  if (!loop.wait_capture(launch.stdout_capture)) return;
-  out[0] = launch.stdout_capture.join();
-  for (std::size_t i = 0; i < err.size(); ++i) {
-    if (!loop.wait_capture(launch.stderr_captures[i])) return;
-    err[i] = launch.stderr_captures[i].join();
-  }
-
+void write_pipeline_report(std::string_view run_id, std::vector<CaptureBuffer>& out,
+                           std::vector<CaptureBuffer>& err, std::string notice,
+                           std::uint32_t exit_code, std::optional<int> last_status) {
   // A stream cut for lack of memory is reported at the end of "stderr".
-  if (out[0].truncated()) {
+  if (!out.empty() && out[0].truncated()) {
     notice += output_cut_notice("stdout", out[0].size(), out[0].discarded());
   }
   for (std::size_t i = 0; i < err.size(); ++i) {
@@ -206,14 +183,22 @@ void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
     notice += output_cut_notice("stderr of command " + std::to_string(i + 1), err[i].size(),
                                 err[i].discarded());
   }
-
-  if (any_text(out)) write_output_event("stdout", launch.run_id, out);
+  if (any_text(out)) write_output_event("stdout", run_id, out);
   out.clear();  // a large standard output is released before the next event
-  if (any_text(err) || !notice.empty()) {
-    write_output_event("stderr", launch.run_id, err, std::move(notice));
-  }
+  if (any_text(err) || !notice.empty())
+    write_output_event("stderr", run_id, err, std::move(notice));
   err.clear();
-  write_exit_event(launch.run_id, exit_code, last_status);
+  write_exit_event(run_id, exit_code, last_status);
+}
+
+std::unique_ptr<Run> make_pipeline_run(PipelineLaunch launch) {
+  if (launch.streamed) return std::make_unique<StreamedPipelineRun>(std::move(launch));
+  return std::make_unique<CollectedPipelineRun>(std::move(launch));
+}
+
+void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
+  EventLoop loop(input_fd, nullptr);
+  loop.run_alone(make_pipeline_run(std::move(launch)));
 }
 
 }  // namespace zelta

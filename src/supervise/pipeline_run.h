@@ -3,10 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "launch/capture_buffer.h"
 #include "launch/pipeline_launch.h"
+#include "loop/run.h"
 
 namespace zelta {
 
@@ -24,9 +29,10 @@ std::uint32_t pipeline_exit_code(int status);
 /// event ends with one output_cut_notice line per cut stream. An event whose
 /// text would be empty is left out. Output is flushed before returning.
 ///
-/// While it waits, the run reads `input_fd` (see PipelineLoop): "run.signal"
-/// for the run signals every member's process group, and lines that are not
-/// control requests are kept for the service loop.
+/// While it waits, the run reads its control requests from `input_fd`:
+/// "run.signal" for the run signals every member's process group; other
+/// lines are dropped (the service loop runs pipelines itself, see
+/// make_pipeline_run).
 ///
 /// A streamed launch instead writes "stdout" events (the last member's
 /// standard output) and "stderr" events (every member's standard error) as
@@ -38,6 +44,17 @@ std::uint32_t pipeline_exit_code(int status);
 /// reaped, and captures held open by processes they left behind are no
 /// longer waited for.
 void supervise_pipeline_run(PipelineLaunch launch, int input_fd = 0);
+
+/// The run a pipeline launch asks for: a StreamedPipelineRun or a
+/// CollectedPipelineRun.
+std::unique_ptr<Run> make_pipeline_run(PipelineLaunch launch);
+
+/// Writes the report of a collected pipeline: the "stdout" event of `out`,
+/// the "stderr" event of `err` followed by `notice` and by a note on each
+/// stream cut for lack of memory, and "exit". `out` and `err` are consumed.
+void write_pipeline_report(std::string_view run_id, std::vector<CaptureBuffer>& out,
+                           std::vector<CaptureBuffer>& err, std::string notice,
+                           std::uint32_t exit_code, std::optional<int> last_status);
 
 /// "[zelta-stdio] <stream> truncated: kept <kept> bytes, dropped <dropped>
 /// bytes (out of memory)" and a line feed: the note for a captured stream

@@ -25,7 +25,7 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kHelloReply =
-    R"({"exit_code":0,"extensions":["env","exit_signal","foreground","pause","raw_output",)"
+    R"({"exit_code":0,"extensions":["concurrent","env","exit_signal","foreground","pause","raw_output",)"
     R"("run.resize","signals","stream","terminal","terminal_fd"],"version":"0.1.0"})";
 
 // An executor with the executor-wide extensions switched on.

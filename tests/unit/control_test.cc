@@ -25,7 +25,7 @@ Request control(std::string type) {
   return request;
 }
 
-// A launched command wrapped in a PtyRun, without the run cycle, its output
+// A launched command wrapped in a TerminalRun, without the run cycle, its output
 // lines captured from a pipe. Kills and reaps the child at the end.
 class LiveRun {
  public:
@@ -37,7 +37,8 @@ class LiveRun {
     set_output_fd_for_testing(out_write_.get());
     auto launch = launch_pty(form);
     EXPECT_TRUE(launch.ok());
-    run_.emplace(std::move(launch).value(), -1);
+    run_.emplace(std::move(launch).value());
+    (void)events_written();  // "started"
     int flags = ::fcntl(master(), F_GETFL);
     ::fcntl(master(), F_SETFL, flags | O_NONBLOCK);
   }
@@ -46,7 +47,7 @@ class LiveRun {
     ::waitpid(run_->launch.child_pid, nullptr, 0);
     set_output_fd_for_testing(1);
   }
-  PtyRun& run() { return *run_; }
+  TerminalRun& run() { return *run_; }
   int master() const { return run_->launch.master_fd.get(); }
   // Waits until the terminal has output for the master to read.
   bool wait_readable() {
@@ -69,7 +70,7 @@ class LiveRun {
 
  private:
   UniqueFd out_read_, out_write_;
-  std::optional<PtyRun> run_;
+  std::optional<TerminalRun> run_;
 };
 
 TEST(DispatchControl, SignalGoesToTheChildByName) {
@@ -83,7 +84,7 @@ TEST(DispatchControl, SignalGoesToTheChildByName) {
     LiveRun live(execute_form("sleep", {"30"}));
     Request request = control("run.signal");
     request.signal = c.name;
-    dispatch_control(live.run(), request);
+    live.run().control(request);
     int status = live.wait_status();
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), c.signal_number);
@@ -93,7 +94,7 @@ TEST(DispatchControl, SignalGoesToTheChildByName) {
 TEST(DispatchControl, NoSignalOnceReaped) {
   LiveRun live(execute_form("sleep", {"30"}));
   live.run().exited = true;
-  dispatch_control(live.run(), control("run.signal"));
+  live.run().control(control("run.signal"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(::waitpid(live.run().launch.child_pid, nullptr, WNOHANG), 0);  // still running
 }
@@ -103,12 +104,12 @@ TEST(DispatchControl, FlushReadsPendingOutputWithinItsBudget) {
   ASSERT_TRUE(live.wait_readable());
   Request flush = control("stream.flush");
   flush.timeout_ms = 0;
-  dispatch_control(live.run(), flush);
+  live.run().control(flush);
   EXPECT_EQ(live.events_written(), "");  // a zero budget reads nothing
 
   flush.timeout_ms.reset();
   const auto start = std::chrono::steady_clock::now();
-  dispatch_control(live.run(), flush);
+  live.run().control(flush);
   EXPECT_EQ(live.events_written(),
             "{\"data\":\"ready\",\"run_id\":\"r1\",\"stdout\":\"ready\",\"type\":\"stdout\"}\n");
   // Nothing more pending: the flush returns at its first empty read, long
@@ -124,12 +125,12 @@ TEST(DispatchControl, FlushKeepsACharacterSplitBetweenReadsWhole) {
   Request flush = control("stream.flush");
   flush.timeout_ms = 3000;
   ASSERT_TRUE(live.wait_readable());
-  dispatch_control(live.run(), flush);
+  live.run().control(flush);
   EXPECT_EQ(live.events_written(), "");  // only the start of a character so far
   EXPECT_TRUE(live.run().events.holding());
   live.run().type_input("\n");
   ASSERT_TRUE(live.wait_readable());
-  dispatch_control(live.run(), flush);
+  live.run().control(flush);
   EXPECT_EQ(live.events_written(),
             "{\"data\":\"\xE2\x94\x80\",\"run_id\":\"r1\",\"stdout\":\"\xE2\x94\x80\","
             "\"type\":\"stdout\"}\n");
@@ -148,7 +149,7 @@ TEST(DispatchControl, FlushStopsAtTheCappedBudgetUnderEndlessOutput) {
     }
   });
   const auto start = std::chrono::steady_clock::now();
-  dispatch_control(live.run(), flush);
+  live.run().control(flush);
   const auto took = std::chrono::steady_clock::now() - start;
   flushed = true;
   drain.join();
@@ -163,14 +164,14 @@ TEST(DispatchControl, TypedInputBeyondTheTerminalQueueIsKeptInOrder) {
   LiveRun live(execute_form("sleep", {"30"}));
   Request write = control("stdin.write");
   write.data = std::string(300000, 'a') + "\n";
-  dispatch_control(live.run(), write);
+  live.run().control(write);
   EXPECT_TRUE(live.run().has_pending_input());
   // The cycle knows it typed something, until the next cycle starts.
   EXPECT_TRUE(live.run().input.written_this_cycle());
   live.run().input.begin_cycle();
   EXPECT_FALSE(live.run().input.written_this_cycle());
   Request absent = control("stdin.write");
-  dispatch_control(live.run(), absent);  // no data: nothing happens
+  live.run().control(absent);  // no data: nothing happens
   EXPECT_TRUE(live.run().has_pending_input());
   EXPECT_FALSE(live.run().input.written_this_cycle());
 }
@@ -193,7 +194,7 @@ TEST(DispatchControl, ResizeSetsTheGivenDimensionsAndKeepsTheOthers) {
     Request resize = control("run.resize");
     resize.rows = step.rows;
     resize.cols = step.cols;
-    dispatch_control(live.run(), resize);
+    live.run().control(resize);
     winsize size{};
     ASSERT_EQ(::ioctl(live.master(), TIOCGWINSZ, &size), 0);
     EXPECT_EQ(size.ws_row, step.want_rows);
@@ -204,8 +205,8 @@ TEST(DispatchControl, ResizeSetsTheGivenDimensionsAndKeepsTheOthers) {
 
 TEST(DispatchControl, OtherTypesDoNothing) {
   LiveRun live(execute_form("sleep", {"30"}));
-  dispatch_control(live.run(), control("run.ast"));
-  dispatch_control(live.run(), control("glob"));
+  live.run().control(control("run.ast"));
+  live.run().control(control("glob"));
   EXPECT_EQ(live.events_written(), "");
   EXPECT_EQ(::waitpid(live.run().launch.child_pid, nullptr, WNOHANG), 0);
 }

@@ -1,16 +1,16 @@
 // Keystroke lines read without the general decoder: what they are taken to
 // mean, checked against the decoder on written cases and on many mutations.
-#include "supervise/keystroke_line.h"
+#include "loop/keystroke_line.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
+#include "loop/run_lines.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
-#include "supervise/control.h"
-#include "supervise/run_input.h"
+#include "protocol/white_space.h"
 
 namespace zelta {
 namespace {
@@ -113,25 +113,24 @@ TEST(KeystrokeLine, MutatedLinesAreReadOnlyAsTheDecoderReadsThem) {
 }
 
 TEST(KeystrokeLine, RunLinesTypeOwnKeysDropOthersAndDecodeTheRest) {
-  (void)take_carried_input();
   struct Dispatch {
     std::string& typed;
     void operator()(const KeystrokeLine& keys) const { typed += "[" + keys.data + "]"; }
     void operator()(const Request& request) const { typed += "<" + request.type + ">"; }
   };
-  std::string buffer =
-      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"data\":\"a\"}\n"
-      "{\"type\":\"stdin.write\",\"run_id\":\"other\",\"data\":\"b\"}\n"
-      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"base64\":\"Yw==\"}\n"
-      "{\"type\":\"glob\"}\n"
-      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"data\":\"d\"}";
-  std::size_t scanned = 0;
+  const std::string lines[] = {
+      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"data\":\"a\"}",
+      "{\"type\":\"stdin.write\",\"run_id\":\"other\",\"data\":\"b\"}",
+      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"base64\":\"Yw==\"}",
+      "{\"type\":\"glob\"}",
+      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"data\":\"d\"}\n",
+  };
+  const RunLineUse expected[] = {RunLineUse::kDispatch, RunLineUse::kDrop, RunLineUse::kDispatch,
+                                 RunLineUse::kKeep, RunLineUse::kDispatch};
   std::string typed;
-  serve_run_lines(buffer, scanned, "r", Dispatch{typed});
-  EXPECT_EQ(typed, "[a]<stdin.write>");
-  EXPECT_EQ(take_carried_input(), "{\"type\":\"glob\"}\n");
-  buffer += "\n";
-  serve_run_lines(buffer, scanned, "r", Dispatch{typed});
+  for (std::size_t i = 0; i < std::size(lines); ++i) {
+    EXPECT_EQ(route_run_line(lines[i], "r", Dispatch{typed}), expected[i]) << lines[i];
+  }
   EXPECT_EQ(typed, "[a]<stdin.write>[d]");
 }
 

@@ -16,7 +16,7 @@
 
 #include "launch/pty_launch.h"
 #include "protocol/output.h"
-#include "supervise/pty_run.h"
+#include "supervise/terminal_run.h"
 
 namespace zelta::testing {
 

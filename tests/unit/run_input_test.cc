@@ -1,10 +1,10 @@
 // Lines read during a run: which are carried out, dropped, or kept for later.
-#include "supervise/run_input.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "loop/run_lines.h"
 
 namespace zelta {
 namespace {
@@ -44,29 +44,25 @@ TEST(RunInput, EachLineIsCarriedOutDroppedOrKept) {
   }
 }
 
-TEST(RunInput, KeptLinesAndTheIncompleteRestReachTheServiceLoopInOrder) {
-  (void)take_carried_input();
-  std::string buffer =
-      "{\"type\":\"glob\"}\n"
-      "{\"type\":\"run.signal\",\"run_id\":\"r\",\"signal\":\"TERM\"}\n"
-      "{\"type\":\"run.signal\",\"run_id\":\"x\"}\n"
-      "bad\n"
-      "{\"type\":\"read";
-  std::size_t scanned = 0;
+TEST(RunInput, RoutedLinesAreCarriedOutDroppedOrKeptInOrder) {
+  const std::string lines[] = {
+      "{\"type\":\"glob\"}",
+      "{\"type\":\"run.signal\",\"run_id\":\"r\",\"signal\":\"TERM\"}",
+      "{\"type\":\"run.signal\",\"run_id\":\"x\"}",
+      "bad",
+      "{\"type\":\"stdin.write\",\"run_id\":\"r\",\"data\":\"k\"}",
+      "{\"type\":\"read_file\"}",
+  };
   std::vector<std::string> dispatched;
-  serve_run_lines(buffer, scanned, "r",
-                  [&](const Request& request) { dispatched.push_back(*request.signal); });
-  EXPECT_EQ(dispatched, std::vector<std::string>{"TERM"});
-  EXPECT_EQ(buffer, "{\"type\":\"read");
-  EXPECT_EQ(scanned, buffer.size());
-  // The rest joins what comes next; a later line is kept after the earlier ones.
-  buffer += "_file\"}\n";
-  serve_run_lines(buffer, scanned, "r", [&](const Request&) { FAIL(); });
-  EXPECT_TRUE(buffer.empty());
-  carry_input("{\"type\":\"glo");
-  EXPECT_EQ(take_carried_input(),
-            "{\"type\":\"glob\"}\nbad\n{\"type\":\"read_file\"}\n{\"type\":\"glo");
-  EXPECT_EQ(take_carried_input(), "");
+  std::vector<std::string> kept;
+  for (const std::string& line : lines) {
+    const RunLineUse use = route_run_line(line, "r", [&](const Request& request) {
+      dispatched.push_back(request.type + ":" + request.signal.value_or(""));
+    });
+    if (use == RunLineUse::kKeep) kept.push_back(line);
+  }
+  EXPECT_EQ(dispatched, (std::vector<std::string>{"run.signal:TERM", "stdin.write:"}));
+  EXPECT_EQ(kept, (std::vector<std::string>{lines[0], lines[3], lines[5]}));
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "protocol/utf8.h"
+#include "protocol/white_space.h"
 #include "supervise/chunk_decoder.h"
 #include "supervise/control.h"
+#include "supervise/exit_report.h"
 
 namespace zelta {
 namespace {

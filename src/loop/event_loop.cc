@@ -1,0 +1,335 @@
+#include "loop/event_loop.h"
+
+#include <errno.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+
+#include "loop/run_lines.h"
+#include "protocol/extensions.h"
+#include "protocol/output.h"
+#include "protocol/request_decoder.h"
+#include "protocol/utf8.h"
+#include "protocol/white_space.h"
+#include "service/heap_release.h"
+#include "supervise/front_end_watch.h"
+
+namespace zelta {
+namespace {
+
+// Poll entries ahead of the runs' own: the input, then the front end.
+constexpr std::size_t kInputEntry = 0;
+constexpr std::size_t kFrontEndEntry = 1;
+constexpr std::size_t kFirstRunEntry = 2;
+
+// How long the grace after a hang-up lasts before what is left is killed.
+constexpr long long kHangUpGraceMs = 500;
+
+thread_local EventLoop* current_loop = nullptr;
+
+// Hands over held output on every way out of the loop.
+struct ReleaseOutput {
+  ~ReleaseOutput() { hold_output(false); }
+};
+
+}  // namespace
+
+long long loop_clock_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+EventLoop::EventLoop(int input_fd, LineServer serve_line)
+    : input_(input_fd), serve_line_(serve_line) {}
+
+EventLoop::~EventLoop() = default;
+
+EventLoop* EventLoop::current() { return current_loop; }
+
+Run* EventLoop::find(std::string_view id) const {
+  for (const Live& live : runs_) {
+    if (live.run->id() == id) return live.run.get();
+  }
+  return nullptr;
+}
+
+bool EventLoop::has_run(std::string_view id) const { return find(id) != nullptr; }
+
+void EventLoop::add(std::unique_ptr<Run> run) {
+  if (!input_open_) run->input_closed();
+  const std::size_t entries = run->entry_count();
+  if (runs_.empty() || !switched_on(Switch::kConcurrent)) defer_until_ = input_.read_total();
+  runs_.push_back(Live{std::move(run), entries});
+}
+
+bool EventLoop::line_waiting() { return !kept_.empty() || input_.has_line(); }
+
+void EventLoop::close_input() {
+  if (!input_open_) return;
+  input_open_ = false;
+  for (Live& live : runs_) live.run->input_closed();
+}
+
+// With one run at a time, a line read while the run is live: its control
+// requests are carried out, those for others dropped, the rest kept.
+void EventLoop::route_line(std::string_view line, std::uint64_t offset) {
+  Run& run = *runs_.front().run;
+  if (alone_ || offset >= defer_until_) {
+    struct Dispatch {
+      Run& run;
+      void operator()(const Request& request) const { run.control(request); }
+      void operator()(const KeystrokeLine& keys) const { run.type(keys.data); }
+    };
+    if (route_run_line(line, run.id(), Dispatch{run}) != RunLineUse::kKeep) return;
+    if (alone_) return;
+  }
+  kept_.emplace_back(line);
+}
+
+// With "concurrent": control requests go to the run they name (or nowhere);
+// every other line is served at once.
+void EventLoop::serve_concurrent(std::string_view line, bool more_waiting) {
+  KeystrokeLine keys;
+  if (match_keystroke_line(line, keys)) {
+    if (Run* run = find(keys.run_id)) run->type(keys.data);
+    return;
+  }
+  Result<Request> decoded = decode_request(line);
+  if (!decoded) {
+    const std::string_view trimmed = trim_white_space(line);
+    if (trimmed.size() != line.size()) {
+      Result<Request> again = decode_request(trimmed);
+      if (again && is_control_type(again->type)) {
+        if (Run* run = find(again->run_id.value_or(""))) run->control(*again);
+        return;
+      }
+    }
+    if (is_undecodable_control_request(trimmed)) return;
+  } else if (is_control_type(decoded->type)) {
+    if (Run* run = find(decoded->run_id.value_or(""))) run->control(*decoded);
+    return;
+  }
+  serve_line_(line, &decoded, more_waiting);
+}
+
+// Serves one line; false when it ends the serving (not UTF-8).
+bool EventLoop::serve_one(std::string_view line, bool more_waiting) {
+  // The line feed belongs to the line for the UTF-8 check, but it is ASCII,
+  // so checking the text without it is the same.
+  if (!is_valid_utf8(line)) {
+    stopped_ = true;
+    kept_.clear();
+    close_input();
+    return false;
+  }
+  const bool large = line.size() >= kLargeLine;
+  if (switched_on(Switch::kConcurrent)) {
+    serve_concurrent(line, more_waiting);
+  } else {
+    serve_line_(line, nullptr, more_waiting);
+  }
+  // A long line's own storage goes only now that it is served. Once an
+  // earlier large request has left free space in the heap, that storage came
+  // from there rather than straight from the system, so the heap is given
+  // back once more after it.
+  if (large) {
+    input_.release_served();
+    trim_heap();
+  }
+  return true;
+}
+
+// Serves or routes every complete line there is; false once serving ends.
+bool EventLoop::serve_lines() {
+  std::string_view line;
+  std::uint64_t offset = 0;
+  while (!stopped_ && !output_broken()) {
+    if (!runs_.empty() && (alone_ || !switched_on(Switch::kConcurrent))) {
+      while (input_.take_line(line, offset)) route_line(line, offset);
+      return true;
+    }
+    if (!kept_.empty()) {
+      const std::string held = std::move(kept_.front());
+      kept_.pop_front();
+      if (!serve_one(held, line_waiting())) return false;
+      continue;
+    }
+    if (input_.take_line(line)) {
+      if (!serve_one(line, input_.has_line())) return false;
+      continue;
+    }
+    // A last line without a line feed is served once the input has ended.
+    if (!input_open_ && !input_.empty()) {
+      input_.take_rest(line);
+      if (!serve_one(line, false)) return false;
+      continue;
+    }
+    return true;
+  }
+  return !stopped_;
+}
+
+void EventLoop::finish_done_runs() {
+  std::size_t base = kFirstRunEntry;
+  for (std::size_t i = 0; i < runs_.size();) {
+    if (!runs_[i].run->done()) {
+      base += runs_[i].entries;
+      ++i;
+      continue;
+    }
+    // The entries of this run and of every later one (which move down) are
+    // registered anew, before the run's descriptors are closed.
+    poller_.forget_from(base);
+    std::unique_ptr<Run> run = std::move(runs_[i].run);
+    runs_.erase(runs_.begin() + static_cast<std::ptrdiff_t>(i));
+    run->finish();
+  }
+}
+
+void EventLoop::abandon_runs() {
+  for (Live& live : runs_) live.run->abandon_begin();
+  const long long deadline = loop_clock_ms() + kHangUpGraceMs;
+  for (Live& live : runs_) live.run->abandon_end(deadline);
+  runs_.clear();
+}
+
+// With no run live: waits for input as a blocking read would.
+void EventLoop::read_idle() {
+  switch (input_.read_some()) {
+    case RequestInput::ReadOutcome::kData:
+      return;
+    case RequestInput::ReadOutcome::kEnd:
+      close_input();
+      return;
+    case RequestInput::ReadOutcome::kError:
+      stopped_ = true;
+      close_input();
+      return;
+    case RequestInput::ReadOutcome::kAgain: {
+      // Another holder of the descriptor's description may have made it
+      // non-blocking; wait for input instead of polling it every millisecond.
+      pollfd entry{input_.fd(), POLLIN, 0};
+      ::poll(&entry, 1, -1);
+      return;
+    }
+  }
+}
+
+// One wait for the input, the front end and every live run, and what it
+// found handed to each.
+void EventLoop::cycle() {
+  std::size_t total = kFirstRunEntry;
+  for (const Live& live : runs_) total += live.entries;
+  fds_.assign(total, pollfd{-1, 0, 0});
+  fds_[kInputEntry] = {input_open_ && !stopped_ ? input_.fd() : -1, POLLIN, 0};
+  // Watched even while every command is silent, so a front end that has
+  // gone is noticed without waiting for a write to fail.
+  const bool watch_changes = poller_.registered();
+  poller_.set_edge_triggered(kFrontEndEntry, watch_changes);
+  fds_[kFrontEndEntry] = watch_changes ? front_end_changes_ : front_end_poll_entry();
+
+  int timeout = -1;
+  int spin_us = 0;
+  std::vector<int>& timeouts = timeouts_;
+  timeouts.assign(runs_.size(), -1);
+  RunWaits waits;
+  std::size_t base = kFirstRunEntry;
+  for (std::size_t i = 0; i < runs_.size(); ++i) {
+    Live& live = runs_[i];
+    waits.entries.assign(live.entries, pollfd{-1, 0, 0});
+    waits.edge.assign(live.entries, false);
+    waits.timeout_ms = -1;
+    waits.spin_us = 0;
+    waits.changes_only = poller_.registered();
+    waits.renewed = false;
+    live.run->prepare(waits);
+    if (waits.renewed) poller_.forget_from(base);
+    if (live.run->done()) waits.timeout_ms = 0;
+    for (std::size_t k = 0; k < live.entries; ++k) {
+      fds_[base + k] = waits.entries[k];
+      poller_.set_edge_triggered(base + k, waits.edge[k]);
+    }
+    timeouts[i] = waits.timeout_ms;
+    if (waits.timeout_ms >= 0 && (timeout < 0 || waits.timeout_ms < timeout)) {
+      timeout = waits.timeout_ms;
+    }
+    spin_us = std::max(spin_us, waits.spin_us);
+    base += live.entries;
+  }
+  const long long started = loop_clock_ms();
+  const int ready = poller_.poll_expecting(fds_.data(), fds_.size(), timeout, spin_us);
+  if (ready < 0) {
+    for (pollfd& entry : fds_) entry.revents = 0;
+  }
+  if (front_end_gone(fds_[kFrontEndEntry])) return;
+  const long long waited = loop_clock_ms() - started;
+  base = kFirstRunEntry;
+  for (std::size_t i = 0; i < runs_.size(); ++i) {
+    const bool timed_out = ready <= 0 || (timeouts[i] >= 0 && waited >= timeouts[i]);
+    runs_[i].run->ready(&fds_[base], timed_out);
+    base += runs_[i].entries;
+  }
+  if (fds_[kInputEntry].revents != 0) {
+    switch (input_.read_some()) {
+      case RequestInput::ReadOutcome::kData:
+      case RequestInput::ReadOutcome::kAgain:
+        break;
+      case RequestInput::ReadOutcome::kEnd:
+      case RequestInput::ReadOutcome::kError:
+        close_input();
+        break;
+    }
+  }
+}
+
+void EventLoop::serve() {
+  EventLoop* const outer = current_loop;
+  current_loop = this;
+  const ReleaseOutput release;
+  front_end_changes_ = front_end_change_entry();
+  while (true) {
+    try {
+      if (output_broken()) {
+        abandon_runs();
+        break;
+      }
+      serve_lines();
+      finish_done_runs();
+      if (runs_.empty()) {
+        if (stopped_ || output_broken()) break;
+        if (line_waiting() || (!input_open_ && !input_.empty())) continue;
+        if (!input_open_) break;
+        read_idle();
+        continue;
+      }
+      cycle();
+    } catch (const std::bad_alloc&) {
+      // Nothing is lost by a cycle that could not be set up: the next one
+      // waits again on the same descriptors.
+    }
+  }
+  current_loop = outer;
+}
+
+void EventLoop::run_alone(std::unique_ptr<Run> run) {
+  alone_ = true;
+  front_end_changes_ = front_end_change_entry();
+  add(std::move(run));
+  while (!runs_.empty()) {
+    try {
+      if (output_broken()) {
+        abandon_runs();
+        break;
+      }
+      serve_lines();
+      finish_done_runs();
+      if (!runs_.empty()) cycle();
+    } catch (const std::bad_alloc&) {
+    }
+  }
+}
+
+}  // namespace zelta
