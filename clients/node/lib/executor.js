@@ -15,6 +15,10 @@ const STRAY_CONTROL_REPLY =
 // The executor-wide extensions the library switches on in every executor it starts.
 const WANTED_EXTENSIONS = ['env', 'exit_signal', 'signals'];
 
+// Asked for, besides those, by the executor shared by pipelines and the file
+// services: runs then go on side by side while the executor serves other requests.
+const CONCURRENT = 'concurrent';
+
 // The descriptor number the executor finds its terminal under: a pseudo-terminal
 // master the library opened and keeps a copy of, to read and write it itself.
 const TERMINAL_FD = 3;
@@ -71,9 +75,13 @@ class Pending {
   constructor(request, onEvent, finish) {
     this.request = request;
     this.runId = request.run_id;
+    this.isRun = request.type === 'run.ast';
     this.onEvent = onEvent;
     this.finish = finish;
     this.received = false; // "recv" seen: stray control replies can no longer come before it
+    // With runs side by side: the run can no longer get an error reply (it has
+    // an event besides "recv", or a later request has had an answer).
+    this.settled = false;
   }
 }
 
@@ -84,10 +92,13 @@ class Executor {
    * `onGone(executor)` is called once when the process has ended. With
    * `terminal`, it also gets a pseudo-terminal master as descriptor 3, for a
    * terminal run whose output the library reads itself (see takeMaster()).
+   * With `concurrent`, "hello" also asks for runs side by side.
    */
-  constructor(path, onGone, { terminal = false } = {}) {
+  constructor(path, onGone, { terminal = false, concurrent = false } = {}) {
     this.path = path;
     this.queue = []; // Pending, in the order their requests were written
+    this.concurrent = false; // "concurrent" is on: runs go on side by side
+    this.claims = 0; // runs promised a place here whose requests are not written yet
     this.alive = true;
     this.ended = false; // the process has exited and its output has been read
     this.nextRun = 0;
@@ -131,14 +142,19 @@ class Executor {
     // The extensions this executor has, an empty set for one that predates "hello".
     // Requests written meanwhile are served after the answer, in order.
     this.extensions = null;
-    this.hello = this.request({ type: 'hello', extensions: WANTED_EXTENSIONS }).then(
-      (reply) => new Set(Array.isArray(reply.extensions) ? reply.extensions : []),
-      () => new Set(), // "Unknown: hello", or an executor that did not start
-    );
-    this.hello.then((extensions) => {
-      this.extensions = extensions;
-      // An executor that cannot run on it: nobody will ever use it.
-      if (!extensions.has('terminal_fd')) this.dropMaster();
+    this.answered = false; // "hello" had a reply (an error one included)
+    const wanted = concurrent ? [...WANTED_EXTENSIONS, CONCURRENT] : WANTED_EXTENSIONS;
+    this.hello = new Promise((resolve) => {
+      // Taken in as the reply is dispatched, not a tick later: how the next
+      // lines of the same read are matched depends on "concurrent".
+      this.request({ type: 'hello', extensions: wanted }, undefined, (err, reply) => {
+        this.answered = !this.ended; // not a failure for want of the process
+        this.extensions = new Set(!err && Array.isArray(reply.extensions) ? reply.extensions : []);
+        this.concurrent = concurrent && this.extensions.has(CONCURRENT);
+        // An executor that cannot run on it: nobody will ever use it.
+        if (!this.extensions.has('terminal_fd')) this.dropMaster();
+        resolve(this.extensions);
+      });
     });
   }
 
@@ -190,17 +206,33 @@ class Executor {
    * Writes a request that gets a reply or a run's "exit". Resolves with the
    * reply (or the exit event), rejects with the executor's error text.
    */
-  request(request, onEvent = () => {}) {
+  request(request, onEvent = () => {}, done = undefined) {
     return new Promise((resolve, reject) => {
+      const finish = done || ((err, result) => (err ? reject(err) : resolve(result)));
       if (!this.alive) {
-        reject(this.endError || new ExecutorError(`executor ${this.path} has ended`));
+        finish(this.endError || new ExecutorError(`executor ${this.path} has ended`), null);
         return;
       }
-      const finish = (err, result) => (err ? reject(err) : resolve(result));
+      if (request.type === 'run.ast') {
+        if (this.claims > 0) this.claims -= 1;
+      } else if (this.concurrent && this.queue.some((p) => p.isRun && !p.settled)) {
+        // An error reply to this request could not be told from the error reply
+        // of a run started before it: a "hello" first, whose answer cannot be
+        // an error, marks where the runs' replies end.
+        this.queue.push(new Pending({ type: 'hello' }, () => {}, () => {}));
+        this.send({ type: 'hello' });
+      }
       this.queue.push(new Pending(request, onEvent, finish));
       this.setReferenced(true);
       this.send(request);
     });
+  }
+
+  /** Runs in progress or promised a place (see claims). */
+  get runs() {
+    let count = this.claims;
+    for (const pending of this.queue) if (pending.isRun) count += 1;
+    return count;
   }
 
   /** Writes a control request, which gets no reply. */
@@ -281,12 +313,22 @@ class Executor {
     if (typeof message.type === 'string') {
       const pending = this.queue.find((p) => p.runId === message.run_id);
       if (!pending) return;
-      if (message.type === 'recv') pending.received = true;
+      if (message.type === 'recv') {
+        pending.received = true;
+        // Everything an earlier request produces at once comes before this.
+        if (this.concurrent) for (let i = 0; this.queue[i] !== pending; i += 1) this.queue[i].settled = true;
+      } else {
+        pending.settled = true;
+      }
       if (message.type === 'exit') {
         this.complete(pending, null, message);
       } else {
         pending.onEvent(message);
       }
+      return;
+    }
+    if (this.concurrent) {
+      this.dispatchReply(message);
       return;
     }
     // A reply answers the oldest request still waiting.
@@ -297,6 +339,27 @@ class Executor {
       return;
     }
     if (head) this.complete(head, null, message);
+  }
+
+  /**
+   * With runs side by side, a reply answers the oldest request still waiting
+   * for one: a request other than a run, or a run that may still be refused.
+   * A run gets no reply but an error one, so any other reply comes after
+   * everything the runs before it produced at once.
+   */
+  dispatchReply(message) {
+    const error = message.exit_code === 1 && typeof message.error === 'string';
+    for (const pending of this.queue) {
+      if (pending.isRun) {
+        if (pending.settled || !pending.received) continue;
+        if (!error) {
+          pending.settled = true;
+          continue;
+        }
+      }
+      this.complete(pending, error ? new ExecutorError(message.error) : null, error ? null : message);
+      return;
+    }
   }
 
   complete(pending, err, result) {

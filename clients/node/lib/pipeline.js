@@ -18,9 +18,10 @@ function checkCallback(value, what) {
 }
 
 /**
- * Runs [[command, ...args], ...] on an executor of its own (a pipeline that
- * never ends must not hold up the file services). Resolves to {stdout, stderr,
- * exitCode, signal?}; the promise also has kill(signal).
+ * Runs [[command, ...args], ...] on the executor shared with the file services
+ * where it runs requests side by side, else on an executor of its own (a
+ * pipeline that never ends must not hold up the file services). Resolves to
+ * {stdout, stderr, exitCode, signal?}; the promise also has kill(signal).
  */
 function runPipeline(pool, commands, options = {}) {
   try {
@@ -49,8 +50,10 @@ function start(pool, commands, options) {
     return refused;
   }
 
-  const executor = pool.acquire();
-  const runId = executor.newRunId();
+  const lease = pool.lease(); // throws when the client is closed, as acquire() does
+  let executor = null;
+  let shared = false;
+  let runId = null;
   let state = 'waiting'; // waiting (no "recv" yet) | running | ended
   let stopWith = null; // the signal asked for before the run was under way
   let stopped = false;
@@ -59,8 +62,9 @@ function start(pool, commands, options) {
   const send = (name) => {
     stopped = true;
     // An executor that streams pipelines also reads signals meant for them; an
-    // older one cannot be reached during the run, and is ended instead.
-    if (executor.has('stream') && (BASIC.has(name) || executor.has('signals'))) {
+    // older one cannot be reached during the run, and is ended instead (never
+    // the shared one, which serves others and reads signals anyway).
+    if (shared || (executor.has('stream') && (BASIC.has(name) || executor.has('signals')))) {
       executor.send({ type: 'run.signal', run_id: runId, signal: name });
     } else {
       abandoned = true;
@@ -86,7 +90,12 @@ function start(pool, commands, options) {
       if (listener) listener(event.data);
     }
   };
-  const running = executor.hello
+  const running = lease
+    .then((leased) => {
+      ({ executor, shared } = leased);
+      runId = executor.newRunId();
+      return executor.hello;
+    })
     .then(() => {
       const request = runRequest(runId, ast, options);
       if (executor.has('stream')) request.stream = true;
@@ -110,7 +119,7 @@ function start(pool, commands, options) {
     .finally(() => {
       state = 'ended';
       abort?.removeEventListener('abort', onAbort);
-      if (!abandoned) pool.release(executor);
+      if (!abandoned && executor !== null) pool.release(executor);
     });
   running.kill = kill;
   return running;

@@ -3,9 +3,15 @@
 // file services, and a few idle ones kept for the next terminal. Those for
 // terminals and pipelines are started with a pseudo-terminal master of their
 // own; one whose master a terminal has used serves nothing more and is
-// replaced by a fresh one.
+// replaced by a fresh one. Where the executor runs requests side by side
+// ("concurrent"), the file services' executor serves every pipeline too, and
+// only the terminals the library reads itself keep an executor each.
 
 const { Executor } = require('./executor');
+
+// The most runs the shared executor is given at once (the executor's own
+// limit); a pipeline beyond it gets an executor of its own.
+const MAX_SHARED_RUNS = 256;
 
 // Every executor still running, whoever owns it: ended when the Node process exits.
 const running = new Set();
@@ -19,6 +25,7 @@ class Pool {
     this.maxIdle = maxIdle;
     this.idle = [];
     this.servicesExecutor = null;
+    this.concurrent = undefined; // whether the executor runs requests side by side, once known
     this.closed = false;
     this.executors = new Set();
   }
@@ -35,13 +42,36 @@ class Pool {
       running.add(executor);
       this.executors.add(executor);
     }
+    // Every "hello" reply lists what the executor has, asked for or not.
+    executor.hello.then((extensions) => {
+      if (executor.answered && this.concurrent === undefined) this.concurrent = extensions.has('concurrent');
+    });
     return executor; // referenced only while it serves something: its "hello" first
   }
 
-  /** The executor of the file services, started when first needed. */
+  /** The executor of the file services (and of pipelines, where shared), started when first needed. */
   services() {
-    if (!this.servicesExecutor || !this.servicesExecutor.alive) this.servicesExecutor = this.start();
+    if (!this.servicesExecutor || !this.servicesExecutor.alive) this.servicesExecutor = this.start({ concurrent: true });
     return this.servicesExecutor;
+  }
+
+  /**
+   * The executor for one pipeline (on pipes, or on a terminal the executor
+   * reads): {executor, shared}. The shared executor where it runs requests
+   * side by side and has room, otherwise one of its own as acquire() gives.
+   * Throws when the client is closed.
+   */
+  lease() {
+    if (this.closed) throw new Error('the client is closed');
+    if (this.concurrent === false) return Promise.resolve({ executor: this.acquire(), shared: false });
+    const shared = this.services();
+    return shared.hello.then(() => {
+      if (shared.concurrent && shared.alive && shared.runs < MAX_SHARED_RUNS) {
+        shared.claims += 1; // counted from now on, though its request is written a moment later
+        return { executor: shared, shared: true };
+      }
+      return { executor: this.acquire(), shared: false };
+    });
   }
 
   /** An executor for one terminal or pipeline alone: an idle one, or a new one. */
@@ -56,7 +86,7 @@ class Pool {
 
   /** Takes back an executor once its run is over. */
   release(executor) {
-    if (!executor.alive) return;
+    if (!executor.alive || executor === this.servicesExecutor) return;
     if (executor.masterUsed) {
       // Its master is gone with the run: a fresh executor keeps one warm in its place.
       executor.closeInput();

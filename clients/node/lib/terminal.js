@@ -1,6 +1,8 @@
 'use strict';
-// A command (or a pipeline) running on a terminal of its own, served by an
-// executor of its own, with the members and behaviour of node-pty's IPty.
+// A command (or a pipeline) running on a terminal of its own, with the members
+// and behaviour of node-pty's IPty. A command is served by an executor of its
+// own; a pipeline by the executor shared with the file services where that
+// executor runs requests side by side, else by one of its own too.
 
 const fs = require('node:fs');
 const tty = require('node:tty');
@@ -156,11 +158,19 @@ class Terminal {
     this.writeTimer = null;
     this.fromMaster = (bytes) => this.hand(this.decoder ? this.decoder.write(bytes) : bytes);
     this.pool = pool;
-    this.executor = pool.acquire();
-    this.runId = this.executor.newRunId();
-    // The start of every "stdin.write" line of typed text, the same bytes
-    // JSON.stringify gives the whole request: only the text is serialised per keystroke.
-    this.inputPrefix = `{"type":"stdin.write","run_id":${JSON.stringify(this.runId)},"data":`;
+    this.shared = false; // the executor serves other runs too: it is never ended for this one
+    this.executor = null;
+    this.runId = null;
+    let leased;
+    if (Object.keys(extra).length === 0) {
+      this.use(pool.acquire());
+      leased = Promise.resolve();
+    } else {
+      leased = pool.lease().then(({ executor, shared }) => {
+        this.shared = shared;
+        this.use(executor);
+      });
+    }
     const cwd = directory(options.cwd);
     const env = terminalEnv(options.env, options.name, cwd);
     let started;
@@ -173,7 +183,8 @@ class Terminal {
     );
     this.started = started;
     this.exited = settled(
-      this.executor.hello
+      leased
+        .then(() => this.executor.hello)
         .then(() => {
           const request = { type: 'run.ast', run_id: this.runId, ast, cwd, env, rows: this._rows, cols: this._cols };
           if (this.executor.has('env')) request.env_clear = true;
@@ -196,12 +207,21 @@ class Terminal {
             this.pending = [];
             this.closeMaster();
             failed(err);
-            this.pool.release(this.executor);
+            if (this.executor !== null) this.pool.release(this.executor);
             this.errorListeners.emit(err);
             throw err;
           },
         ),
     );
+  }
+
+  /** Takes `executor` to serve the run. */
+  use(executor) {
+    this.executor = executor;
+    this.runId = executor.newRunId();
+    // The start of every "stdin.write" line of typed text, the same bytes
+    // JSON.stringify gives the whole request: only the text is serialised per keystroke.
+    this.inputPrefix = `{"type":"stdin.write","run_id":${JSON.stringify(this.runId)},"data":`;
   }
 
   get cols() {
@@ -413,17 +433,24 @@ class Terminal {
     return Promise.race([ended, timeout]).finally(() => clearTimeout(timer));
   }
 
-  /** Ends the executor, which hangs up the terminal: the command's session gets SIGHUP. */
+  /**
+   * Ends the executor, which hangs up the terminal: the command's session gets
+   * SIGHUP. The shared executor, which serves other runs, kills the job instead.
+   */
   hangUp() {
-    this.hungUp = true;
     this.pending = [];
-    this.executor.kill();
+    if (this.shared) {
+      this.executor.send({ type: 'run.signal', run_id: this.runId, signal: 'KILL' });
+      return;
+    }
+    this.hungUp = true;
+    if (this.executor !== null) this.executor.kill();
   }
 
   control(request) {
-    const line = { ...request, run_id: this.runId };
-    if (this.state === 'starting') this.pending.push(line);
-    else this.sendControl(line);
+    // The run id is known only once an executor is chosen: added as it is sent.
+    if (this.state === 'starting') this.pending.push(request);
+    else this.sendControl({ ...request, run_id: this.runId });
   }
 
   sendControl(line) {
@@ -462,7 +489,7 @@ class Terminal {
         // Read only now: before the command has its terminal, reading fails.
         if (this.masterFd !== null) this.readMaster();
         // Control requests count only once the run has started; those made earlier go now.
-        for (const line of this.pending) this.sendControl(line);
+        for (const request of this.pending) this.sendControl({ ...request, run_id: this.runId });
         this.pending = [];
         this.started(this.pid);
         break;
