@@ -285,31 +285,36 @@ void EventLoop::cycle() {
   }
 }
 
+// One turn of the loop; false once it is over.
+bool EventLoop::turn() {
+  try {
+    if (output_broken()) {
+      abandon_runs();
+      return false;
+    }
+    serve_lines();
+    finish_done_runs();
+    if (!runs_.empty()) {
+      cycle();
+      return true;
+    }
+    if (alone_ || stopped_ || output_broken()) return false;
+    if (line_waiting() || (!input_open_ && !input_.empty())) return true;
+    if (!input_open_) return false;
+    read_idle();
+  } catch (const std::bad_alloc&) {
+    // Nothing is lost by a turn that could not be set up: the next one waits
+    // again on the same descriptors.
+  }
+  return true;
+}
+
 void EventLoop::serve() {
   EventLoop* const outer = current_loop;
   current_loop = this;
   const ReleaseOutput release;
   front_end_changes_ = front_end_change_entry();
-  while (true) {
-    try {
-      if (output_broken()) {
-        abandon_runs();
-        break;
-      }
-      serve_lines();
-      finish_done_runs();
-      if (runs_.empty()) {
-        if (stopped_ || output_broken()) break;
-        if (line_waiting() || (!input_open_ && !input_.empty())) continue;
-        if (!input_open_) break;
-        read_idle();
-        continue;
-      }
-      cycle();
-    } catch (const std::bad_alloc&) {
-      // Nothing is lost by a cycle that could not be set up: the next one
-      // waits again on the same descriptors.
-    }
+  while (turn()) {
   }
   current_loop = outer;
 }
@@ -318,17 +323,7 @@ void EventLoop::run_alone(std::unique_ptr<Run> run) {
   alone_ = true;
   front_end_changes_ = front_end_change_entry();
   add(std::move(run));
-  while (!runs_.empty()) {
-    try {
-      if (output_broken()) {
-        abandon_runs();
-        break;
-      }
-      serve_lines();
-      finish_done_runs();
-      if (!runs_.empty()) cycle();
-    } catch (const std::bad_alloc&) {
-    }
+  while (turn()) {
   }
 }
 

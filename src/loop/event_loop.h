@@ -70,6 +70,7 @@ class EventLoop {
     std::size_t entries;
   };
 
+  bool turn();
   bool serve_lines();
   bool serve_one(std::string_view line, bool more_waiting);
   void serve_concurrent(std::string_view line, bool more_waiting);
