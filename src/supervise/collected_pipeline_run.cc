@@ -68,6 +68,10 @@ void CollectedPipelineRun::control(const Request& request) {
 }
 
 void CollectedPipelineRun::finish() {
+  // Every capture is joined: the run's descriptors are gone by the time the
+  // front end sees "exit".
+  wake_read_.reset();
+  wake_write_.reset();
   write_pipeline_report(launch_.run_id, out_, err_, std::move(notice_), members_.exit_code(),
                         members_.last_status());
 }
