@@ -1,5 +1,5 @@
 // Word splitting of typed command lines: quoting, pipelines, redirections, refusals.
-#include "client/word_splitter.h"
+#include "clients/cli/word_splitter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The interactive mode: command lines read one after another against one executor.
 #pragma once
 
-#include "client/input_reader.h"
-#include "client/session.h"
+#include "clients/cli/input_reader.h"
+#include "clients/cli/session.h"
 
 namespace zelta::client {
 

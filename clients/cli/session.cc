@@ -1,5 +1,5 @@
 // The event loop of one run: executor output, keystrokes and signals through one poll.
-#include "client/session.h"
+#include "clients/cli/session.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -12,10 +12,10 @@
 #include <optional>
 #include <utility>
 
-#include "client/diagnostics.h"
-#include "client/raw_terminal.h"
-#include "client/requests.h"
-#include "client/signal_pipe.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/raw_terminal.h"
+#include "clients/cli/requests.h"
+#include "clients/cli/signal_pipe.h"
 
 namespace zelta::client {
 namespace {

@@ -1,5 +1,5 @@
 // Building and encoding request lines.
-#include "client/requests.h"
+#include "clients/cli/requests.h"
 
 #include <utility>
 

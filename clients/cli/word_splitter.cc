@@ -1,5 +1,5 @@
 // Splitting of a typed command line: a single left-to-right pass over the bytes.
-#include "client/word_splitter.h"
+#include "clients/cli/word_splitter.h"
 
 #include <climits>
 #include <utility>

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "client/executor_connection.h"
-#include "client/input_reader.h"
-#include "client/syntax_tree.h"
+#include "clients/cli/executor_connection.h"
+#include "clients/cli/input_reader.h"
+#include "clients/cli/syntax_tree.h"
 
 namespace zelta::client {
 

@@ -1,5 +1,5 @@
 // The prompt loop of the interactive mode.
-#include "client/interactive.h"
+#include "clients/cli/interactive.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "client/diagnostics.h"
-#include "client/signal_pipe.h"
-#include "client/syntax_tree.h"
-#include "client/word_splitter.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/signal_pipe.h"
+#include "clients/cli/syntax_tree.h"
+#include "clients/cli/word_splitter.h"
 
 namespace zelta::client {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/syntax_tree.h"
+#include "clients/cli/syntax_tree.h"
 
 namespace zelta::client {
 

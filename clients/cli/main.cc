@@ -5,14 +5,14 @@
 #include <string>
 #include <string_view>
 
-#include "client/diagnostics.h"
-#include "client/executor_connection.h"
-#include "client/input_reader.h"
-#include "client/interactive.h"
-#include "client/session.h"
-#include "client/signal_pipe.h"
-#include "client/syntax_tree.h"
-#include "client/word_splitter.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/executor_connection.h"
+#include "clients/cli/input_reader.h"
+#include "clients/cli/interactive.h"
+#include "clients/cli/session.h"
+#include "clients/cli/signal_pipe.h"
+#include "clients/cli/syntax_tree.h"
+#include "clients/cli/word_splitter.h"
 
 namespace {
 
