@@ -32,6 +32,13 @@ Json run_ast_request(const std::string& run_id, Json tree, const std::string& cw
   return request;
 }
 
+Json concurrent_hello_request() {
+  Json request = Json::object();
+  request["type"] = "hello";
+  request["extensions"] = Json::array({"concurrent"});
+  return request;
+}
+
 Json stdin_write_request(const std::string& run_id, std::string_view data) {
   Json request = Json::object();
   request["type"] = "stdin.write";

@@ -30,6 +30,10 @@ Json run_ast_request(const std::string& run_id, Json tree, const std::string& cw
                      std::optional<WindowSize> size,
                      PipelineMode pipeline = PipelineMode::kDefault);
 
+/// {"type":"hello","extensions":["concurrent"]}: asks which extensions there are and
+/// switches on running several commands at once.
+Json concurrent_hello_request();
+
 /// {"type":"stdin.write","run_id":..,"data":..}: `data` is typed into the run's terminal.
 Json stdin_write_request(const std::string& run_id, std::string_view data);
 

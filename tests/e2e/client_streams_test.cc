@@ -122,7 +122,7 @@ TEST(ClientStreams, InteractiveModeReadsAScriptAgainstOneExecutor) {
 
   const ClientResult exit_builtin = run_client({"-i"}, "sh -c 'exit 4'\nexit 6\nsh -c 'exit 2'\n");
   EXPECT_EQ(exit_builtin.status, 6);
-  const ClientResult refused = run_client({}, "ls &\n");
+  const ClientResult refused = run_client({}, "ls & ls\n");
   EXPECT_EQ(refused.status, 2);
 }
 
