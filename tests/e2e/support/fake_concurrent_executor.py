@@ -8,7 +8,7 @@ member's name:
   refuse  an error reply;
   die     nothing: the executor ends at once;
   hang    "started" (on a terminal) and no end until "run.signal" (exit 128 + n);
-  status N  ends with code N;  anything else ends with 0 after writing its arguments.
+  status N  ends with code N;  anything else writes its arguments and ends with 0.
 A run on a terminal ("started" sent) ends only once Ctrl-D is typed into it; a
 pipeline on pipes ends at once. Control lines for runs that are not live are dropped.
 """
@@ -31,10 +31,7 @@ def send(message):
 
 def finish(run_id):
     name, args = live.pop(run_id)
-    code = int(args[0]) if name == "status" else 0
-    if name != "status" and args:
-        send({"data": " ".join(args) + "\n", "run_id": run_id, "type": "stdout"})
-    send({"exit_code": code, "run_id": run_id, "type": "exit"})
+    send({"exit_code": int(args[0]) if name == "status" else 0, "run_id": run_id, "type": "exit"})
 
 
 for line in sys.stdin:
@@ -58,11 +55,15 @@ for line in sys.stdin:
         if name == "refuse":
             send({"exit_code": 1, "error": "spawn failed: refused"})
             continue
-        live[run_id] = (name, first["args"])
-        if "Command" in ast or request.get("terminal"):
+        args = first["args"]
+        live[run_id] = (name, args)
+        terminal = "Command" in ast or request.get("terminal")
+        if terminal:
             send({"backend_pid": 1, "child_pid": 2, "command": name, "run_id": run_id,
                   "type": "started"})
-        elif name != "hang":
+        if args and name not in ("status", "hang"):
+            send({"data": " ".join(args) + "\n", "run_id": run_id, "type": "stdout"})
+        if not terminal and name != "hang":
             finish(run_id)
     elif kind == "stdin.write" and run_id in live:
         if "\x04" in request.get("data", "") and live[run_id][0] != "hang":
