@@ -122,8 +122,21 @@ TEST(ClientStreams, InteractiveModeReadsAScriptAgainstOneExecutor) {
 
   const ClientResult exit_builtin = run_client({"-i"}, "sh -c 'exit 4'\nexit 6\nsh -c 'exit 2'\n");
   EXPECT_EQ(exit_builtin.status, 6);
-  const ClientResult refused = run_client({}, "ls &\n");
+  const ClientResult refused = run_client({}, "ls & ls\n");
   EXPECT_EQ(refused.status, 2);
+}
+
+TEST(ClientStreams, BackgroundRunsShareTheExecutorWithTheForeground) {
+  const ClientResult result =
+      run_client({}, "printf x &\nsh -c 'exit 2' &\nwait\nsleep 100 &\necho fg | cat\njobs\n");
+  if (result.err.find("need an executor with \"concurrent\"") != std::string::npos) {
+    GTEST_SKIP() << "the executor runs one command at a time";
+  }
+  // The ended runs are reported after `wait`; `sleep` goes on while the pipeline runs
+  // and is ended when the client leaves.
+  EXPECT_EQ(result.err, "[1]- Done  printf x\n[2]+ Exit 2  sh -c 'exit 2'\n");
+  EXPECT_EQ(result.out, "fg\n[1]+ Running  sleep 100\n");
+  EXPECT_EQ(result.status, 0);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -130,6 +132,44 @@ TEST_F(ClientInTerminal, TerminationSignalEndsTheCommandAndRestoresTheTerminal) 
   ASSERT_EQ(kill(client, SIGTERM), 0);
   ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
   EXPECT_NE(tmux.last_screen().find("status=143"), std::string::npos) << tmux.last_screen();
+}
+
+TEST_F(ClientInTerminal, KeysGoToTheForegroundRunWhileABackgroundRunGoesOn) {
+  ScratchDir scratch;
+  const std::string log = scratch.path + "/sent";
+  const std::string fake =
+      std::string(ZELTA_SOURCE_DIR) + "/tests/e2e/support/fake_concurrent_executor.py";
+  TmuxSession tmux(
+      "export ZELTA_FAKE_LOG=" + sh_quote(log) + "; " + framed("--executor " + sh_quote(fake)), 100,
+      30);
+  ASSERT_TRUE(tmux.wait_for("zelta$")) << tmux.last_screen();
+  tmux.type("hang &");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("[1]\nzelta$")) << tmux.last_screen();
+  // The fake writes its arguments at the start and ends at Ctrl-D, typed here.
+  tmux.type("echo typed");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("typed", 2)) << tmux.last_screen();
+  tmux.press("C-d");
+  ASSERT_TRUE(tmux.wait_for("zelta$", 3)) << tmux.last_screen();
+  tmux.type("jobs");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("[1]+ Running  hang")) << tmux.last_screen();
+  tmux.type("exit");
+  tmux.press("Enter");
+  ASSERT_TRUE(tmux.wait_for("modes-restored")) << tmux.last_screen();
+  std::ifstream file(log);
+  const std::string sent((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // Ctrl-D went to the foreground run; the background one got only the end of file
+  // typed at its start, and TERM when the client left.
+  EXPECT_NE(sent.find(R"({"type":"stdin.write","run_id":"r2","data":"\u0004"})"), std::string::npos)
+      << sent;
+  const std::string background_eof = R"({"type":"stdin.write","run_id":"r1","data":"\u0004"})";
+  const std::size_t first_eof = sent.find(background_eof);
+  ASSERT_NE(first_eof, std::string::npos) << sent;
+  EXPECT_EQ(sent.find(background_eof, first_eof + 1), std::string::npos) << sent;
+  EXPECT_NE(sent.find(R"({"type":"run.signal","run_id":"r1","signal":"TERM"})"), std::string::npos)
+      << sent;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Request lines of the client and the cutting of keystrokes into sendable text.
-#include "client/requests.h"
+#include "clients/cli/requests.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Syntax trees built by the client from typed lines, compared as exact JSON text.
-#include "client/syntax_tree.h"
+#include "clients/cli/syntax_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "client/requests.h"
-#include "client/word_splitter.h"
+#include "clients/cli/requests.h"
+#include "clients/cli/word_splitter.h"
 
 namespace zelta::client {
 namespace {

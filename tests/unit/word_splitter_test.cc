@@ -1,5 +1,5 @@
 // Word splitting of typed command lines: quoting, pipelines, redirections, refusals.
-#include "client/word_splitter.h"
+#include "clients/cli/word_splitter.h"
 
 #include <gtest/gtest.h>
 
@@ -149,6 +149,57 @@ TEST(WordSplitter, ContinuationLinesJoinedWithALineFeedComplete) {
   auto escaped = split_command_line("echo a\\\nb");
   ASSERT_TRUE(escaped.ok());
   EXPECT_EQ(escaped->front().words[1].text, "ab");
+}
+
+TEST(WordSplitter, JobLinesTakeOneTrailingAmpersand) {
+  struct Case {
+    std::string line;
+    std::vector<std::vector<std::string>> members;
+    bool background;
+    std::size_t at;
+  };
+  const Case cases[] = {
+      {"sleep 1 &", {{"sleep", "1"}}, true, 8},
+      {"sleep 1&", {{"sleep", "1"}}, true, 7},
+      {"a | b > out & \t# a comment", {{"a"}, {"b"}}, true, 12},
+      {"a |\nb &", {{"a"}, {"b"}}, true, 6},
+      {"echo '&' \\& \"&\"", {{"echo", "&!", "&", "&"}}, false, 0},
+      {"echo a#&", {{"echo", "a#"}}, true, 7},
+      {"ls", {{"ls"}}, false, 0},
+  };
+  for (const auto& c : cases) {
+    auto result = split_job_line(c.line);
+    ASSERT_TRUE(result.ok()) << c.line << ": " << result.error().message;
+    EXPECT_EQ(shape(result->commands), c.members) << c.line;
+    EXPECT_EQ(result->background, c.background) << c.line;
+    EXPECT_EQ(result->background_at, c.at) << c.line;
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {"sleep 1 & ls",
+       "'&' is supported only at the end of a line: the executor runs one command or one "
+       "pipeline (quote it to pass it literally)"},
+      {"a&b",
+       "'&' is supported only at the end of a line: the executor runs one command or one "
+       "pipeline (quote it to pass it literally)"},
+      {"a && b", "'&&' is not supported"},
+      {"&", "missing command before '&'"},
+      {"a | &", "missing command before '&'"},
+      {"cat > &", "missing file name after '>'"},
+      {"cat 2>&1 &", "'>&' is not supported: the redirections are <, > and >>"},
+      {"ls &> x", "'&>' is not supported"},
+      {"ls; ls &",
+       "';' is not supported: the executor runs one command or one pipeline (quote "
+       "it to pass it literally)"},
+  };
+  for (const auto& [line, message] : refused) {
+    auto result = split_job_line(line);
+    ASSERT_FALSE(result.ok()) << line;
+    EXPECT_EQ(result.error().message, message) << line;
+  }
+  // A continuation is still asked for when the line stops inside something.
+  auto open = split_job_line("echo 'a &");
+  ASSERT_FALSE(open.ok());
+  EXPECT_TRUE(open.error().incomplete);
 }
 
 }  // namespace

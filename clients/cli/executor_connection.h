@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "client/syntax_tree.h"
+#include "clients/cli/syntax_tree.h"
 #include "platform/unique_fd.h"
 #include "protocol/result.h"
 

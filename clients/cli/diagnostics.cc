@@ -1,5 +1,5 @@
 // Messages on standard error, with the line end a raw terminal needs.
-#include "client/diagnostics.h"
+#include "clients/cli/diagnostics.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <string>
 
-#include "client/raw_terminal.h"
+#include "clients/cli/raw_terminal.h"
 
 namespace zelta::client {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "client/syntax_tree.h"
+#include "clients/cli/syntax_tree.h"
 
 namespace zelta::client {
 
@@ -29,6 +29,10 @@ enum class PipelineMode {
 Json run_ast_request(const std::string& run_id, Json tree, const std::string& cwd,
                      std::optional<WindowSize> size,
                      PipelineMode pipeline = PipelineMode::kDefault);
+
+/// {"type":"hello","extensions":["concurrent"]}: asks which extensions there are and
+/// switches on running several commands at once.
+Json concurrent_hello_request();
 
 /// {"type":"stdin.write","run_id":..,"data":..}: `data` is typed into the run's terminal.
 Json stdin_write_request(const std::string& run_id, std::string_view data);

@@ -1,5 +1,5 @@
 // Splitting of a typed command line: a single left-to-right pass over the bytes.
-#include "client/word_splitter.h"
+#include "clients/cli/word_splitter.h"
 
 #include <climits>
 #include <utility>
@@ -21,7 +21,11 @@ const char* op_text(RedirectOp op) {
 
 class Splitter {
  public:
-  explicit Splitter(std::string_view line) : line_(line) {}
+  Splitter(std::string_view line, bool allow_background)
+      : line_(line), allow_background_(allow_background) {}
+
+  bool background() const { return background_; }
+  std::size_t background_at() const { return background_at_; }
 
   Result<CommandLine, SplitError> run() {
     while (pos_ < line_.size() && !error_) step();
@@ -110,6 +114,7 @@ class Splitter {
       case '(':
       case ')':
         if (c == '&' && peek() == '>') return fail_with("'&>' is not supported");
+        if (c == '&' && allow_background_) return ampersand();
         return fail_with(std::string("'") + c +
                          "' is not supported: the executor runs one command or one pipeline "
                          "(quote it to pass it literally)");
@@ -190,6 +195,25 @@ class Splitter {
     ++pos_;
   }
 
+  // A '&' that ends the line sends the command to the background.
+  void ampersand() {
+    if (peek() == '&') return fail_with("'&&' is not supported");
+    finish_word();
+    if (pending_) {
+      return fail_with(std::string("missing file name after '") + op_text(pending_->op) + "'");
+    }
+    if (current_.words.empty()) return fail_with("missing command before '&'");
+    background_ = true;
+    background_at_ = pos_;
+    for (++pos_; pos_ < line_.size() && (line_[pos_] == ' ' || line_[pos_] == '\t');) ++pos_;
+    if (pos_ < line_.size() && line_[pos_] != '#') {
+      return fail_with(
+          "'&' is supported only at the end of a line: the executor runs one command or one "
+          "pipeline (quote it to pass it literally)");
+    }
+    pos_ = line_.size();
+  }
+
   void redirect(char c) {
     std::optional<int> fd;
     if (in_word_ && plain_digits_) {
@@ -225,6 +249,9 @@ class Splitter {
   }
 
   std::string_view line_;
+  bool allow_background_;
+  bool background_ = false;
+  std::size_t background_at_ = 0;
   std::size_t pos_ = 0;
   std::optional<SplitError> error_;
   CommandLine commands_;
@@ -241,7 +268,14 @@ class Splitter {
 }  // namespace
 
 Result<CommandLine, SplitError> split_command_line(std::string_view line) {
-  return Splitter(line).run();
+  return Splitter(line, false).run();
+}
+
+Result<JobLine, SplitError> split_job_line(std::string_view line) {
+  Splitter splitter(line, true);
+  auto commands = splitter.run();
+  if (!commands) return Failure<SplitError>{std::move(commands).error()};
+  return JobLine{std::move(*commands), splitter.background(), splitter.background_at()};
 }
 
 }  // namespace zelta::client

@@ -1,5 +1,5 @@
 // Raw terminal mode with restoration on destruction and on crash signals.
-#include "client/raw_terminal.h"
+#include "clients/cli/raw_terminal.h"
 
 #include <signal.h>
 #include <termios.h>

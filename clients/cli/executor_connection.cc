@@ -1,5 +1,5 @@
 // Starting the executor, queueing lines to it and cutting its output into lines.
-#include "client/executor_connection.h"
+#include "clients/cli/executor_connection.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,8 +14,8 @@
 #include <cstring>
 #include <thread>
 
-#include "client/diagnostics.h"
-#include "client/requests.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/requests.h"
 #include "platform/executable_path.h"
 #include "platform/pipe.h"
 

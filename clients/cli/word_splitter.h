@@ -1,6 +1,7 @@
 // Splitting of a typed command line into pipeline members, words and redirections.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,5 +61,20 @@ struct SplitError {
 /// - `;`, `&`, `(`, `)`, an unquoted line feed, `||`, `<<`, `<&`, `>&`, `<>`, `>|` and
 ///   `&>` are refused, since the executor runs exactly one command or one pipeline.
 Result<CommandLine, SplitError> split_command_line(std::string_view line);
+
+/// A command line of the interactive mode: one command or pipeline, perhaps to be run
+/// in the background.
+struct JobLine {
+  CommandLine commands;
+  /// The line ended with a lone '&' operator (then blanks or a comment at most).
+  bool background = false;
+  /// Where that '&' stands in the line.
+  std::size_t background_at = 0;
+};
+
+/// Splits `line` as split_command_line does, except that a '&' ending the line (not
+/// "&&", "&>" or a quoted one; written with or without a blank before it, as a shell
+/// reads it) asks for a background run. A '&' anywhere else is refused.
+Result<JobLine, SplitError> split_job_line(std::string_view line);
 
 }  // namespace zelta::client

@@ -1,5 +1,5 @@
 // The self-pipe behind the client's signal handling.
-#include "client/signal_pipe.h"
+#include "clients/cli/signal_pipe.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "client/word_splitter.h"
+#include "clients/cli/word_splitter.h"
 #include "protocol/result.h"
 
 namespace zelta::client {

@@ -1,5 +1,5 @@
 // Buffered reading of the client's standard input.
-#include "client/input_reader.h"
+#include "clients/cli/input_reader.h"
 
 #include <unistd.h>
 

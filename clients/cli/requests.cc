@@ -1,5 +1,5 @@
 // Building and encoding request lines.
-#include "client/requests.h"
+#include "clients/cli/requests.h"
 
 #include <utility>
 
@@ -29,6 +29,13 @@ Json run_ast_request(const std::string& run_id, Json tree, const std::string& cw
   if (pipeline == PipelineMode::kStream) request["stream"] = true;
   if (pipeline == PipelineMode::kTerminal) request["terminal"] = true;
   request["ast"] = std::move(tree);
+  return request;
+}
+
+Json concurrent_hello_request() {
+  Json request = Json::object();
+  request["type"] = "hello";
+  request["extensions"] = Json::array({"concurrent"});
   return request;
 }
 

@@ -5,14 +5,14 @@
 #include <string>
 #include <string_view>
 
-#include "client/diagnostics.h"
-#include "client/executor_connection.h"
-#include "client/input_reader.h"
-#include "client/interactive.h"
-#include "client/session.h"
-#include "client/signal_pipe.h"
-#include "client/syntax_tree.h"
-#include "client/word_splitter.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/executor_connection.h"
+#include "clients/cli/input_reader.h"
+#include "clients/cli/interactive.h"
+#include "clients/cli/session.h"
+#include "clients/cli/signal_pipe.h"
+#include "clients/cli/syntax_tree.h"
+#include "clients/cli/word_splitter.h"
 
 namespace {
 
@@ -26,7 +26,8 @@ constexpr const char* kUsage =
     "The arguments are joined with spaces and split again with shell quoting rules\n"
     "('...', \"...\", \\); there is no expansion: $, *, ~ reach the program as typed.\n"
     "Redirections <, >, >> (with an optional descriptor number, 2>) apply to a single\n"
-    "command. Without COMMAND LINE, or with -i, command lines are read one per line.\n"
+    "command. Without COMMAND LINE, or with -i, command lines are read one per line;\n"
+    "there a line ending in '&' runs in the background (built-ins: cd, exit, jobs, wait).\n"
     "\n"
     "  --trace          show every protocol line on standard error ('> ' sent, '< ' received)\n"
     "  --executor PATH  the executor to start (default: $ZELTA_STDIO_EXECUTOR, else\n"

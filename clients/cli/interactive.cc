@@ -1,5 +1,5 @@
 // The prompt loop of the interactive mode.
-#include "client/interactive.h"
+#include "clients/cli/interactive.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "client/diagnostics.h"
-#include "client/signal_pipe.h"
-#include "client/syntax_tree.h"
-#include "client/word_splitter.h"
+#include "clients/cli/diagnostics.h"
+#include "clients/cli/signal_pipe.h"
+#include "clients/cli/syntax_tree.h"
+#include "clients/cli/word_splitter.h"
 
 namespace zelta::client {
 namespace {
@@ -26,7 +26,7 @@ struct PromptedLine {
   std::string text;
 };
 
-PromptedLine read_line(InputReader& input, const char* prompt, bool show_prompt) {
+PromptedLine read_line(InputReader& input, Session& session, const char* prompt, bool show_prompt) {
   if (show_prompt) write_all(STDERR_FILENO, prompt);
   while (true) {
     if (auto line = input.take_line()) return {LineStatus::kLine, std::move(*line)};
@@ -35,11 +35,14 @@ PromptedLine read_line(InputReader& input, const char* prompt, bool show_prompt)
       if (rest.empty()) return {LineStatus::kEnd, {}};
       return {LineStatus::kLine, std::move(rest)};
     }
-    pollfd fds[2] = {{input.fd(), POLLIN, 0}, {signal_pipe_fd(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    // Slots: input, signals, then what background runs need served.
+    pollfd fds[2 + Session::kIdleSlots] = {{input.fd(), POLLIN, 0}, {signal_pipe_fd(), POLLIN, 0}};
+    const std::size_t idle = session.idle_slots(fds + 2);
+    if (::poll(fds, 2 + idle, -1) < 0) {
       if (errno == EINTR) continue;
       return {LineStatus::kEnd, {}};
     }
+    session.on_idle_slots(fds + 2, idle);
     if (fds[1].revents != 0) {
       bool interrupted = false;
       for (int signal_number : take_signals()) {
@@ -56,8 +59,9 @@ PromptedLine read_line(InputReader& input, const char* prompt, bool show_prompt)
   }
 }
 
-// Runs `exit` and `cd`; nullopt when `line` is not a built-in.
-std::optional<int> run_builtin(const CommandLine& line, int last_status, bool& leave) {
+// Runs `exit`, `cd`, `jobs` and `wait`; nullopt when `line` is not a built-in.
+std::optional<int> run_builtin(const CommandLine& line, Session& session, int last_status,
+                               bool& leave) {
   if (line.size() != 1 || !line[0].redirections.empty()) return std::nullopt;
   const auto& words = line[0].words;
   const std::string& name = words[0].text;
@@ -81,7 +85,24 @@ std::optional<int> run_builtin(const CommandLine& line, int last_status, bool& l
     }
     return 0;
   }
+  if (name == "jobs") {
+    write_all(STDERR_FILENO, session.take_notices());
+    write_all(STDOUT_FILENO, session.job_listing());
+    return 0;
+  }
+  if (name == "wait") {
+    const RunOutcome outcome = session.wait_background();
+    leave = outcome.terminate;
+    return outcome.status;
+  }
   return std::nullopt;
+}
+
+// The typed line without its trailing '&' and the blanks before it.
+std::string shown_line(const std::string& text, std::size_t ampersand) {
+  std::size_t end = ampersand;
+  while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  return text.substr(0, end);
 }
 
 }  // namespace
@@ -91,7 +112,8 @@ int run_interactive(Session& session, InputReader& input) {
   const InputMode mode = terminal ? InputMode::kKeystrokes : InputMode::kNone;
   int status = 0;
   while (true) {
-    PromptedLine read = read_line(input, "zelta$ ", terminal);
+    write_all(STDERR_FILENO, session.take_notices());
+    PromptedLine read = read_line(input, session, "zelta$ ", terminal);
     if (read.status == LineStatus::kEnd) {
       if (terminal) write_all(STDERR_FILENO, "\n");
       return status;
@@ -102,31 +124,47 @@ int run_interactive(Session& session, InputReader& input) {
       continue;
     }
     std::string text = std::move(read.text);
-    auto split = split_command_line(text);
+    auto split = split_job_line(text);
     while (!split && split.error().incomplete) {
-      PromptedLine more = read_line(input, "> ", terminal);
+      PromptedLine more = read_line(input, session, "> ", terminal);
       if (more.status != LineStatus::kLine) break;
       text += '\n';
       text += more.text;
-      split = split_command_line(text);
+      split = split_job_line(text);
     }
     if (!split) {
       print_error(split.error().message);
       status = 2;
       continue;
     }
-    if (split->empty()) continue;
+    if (split->commands.empty()) continue;
     bool leave = false;
-    if (auto builtin = run_builtin(*split, status, leave)) {
+    if (auto builtin = run_builtin(split->commands, session, status, leave)) {
       status = *builtin;
       if (leave) return status;
       continue;
     }
-    auto tree = build_tree(*split, mode == InputMode::kKeystrokes);
+    auto tree = build_tree(split->commands, mode == InputMode::kKeystrokes);
     if (!tree) {
       print_error(tree.error());
       status = 2;
       continue;
+    }
+    if (split->background) {
+      int job = 0;
+      const auto started = session.start_background(*tree, shown_line(text, split->background_at),
+                                                    mode == InputMode::kKeystrokes, job);
+      if (started == Session::Background::kStarted) {
+        if (terminal) write_all(STDERR_FILENO, "[" + std::to_string(job) + "]\n");
+        status = 0;
+        continue;
+      }
+      if (started == Session::Background::kFailed) {
+        status = 1;
+        continue;
+      }
+      print_error(
+          "background runs need an executor with \"concurrent\"; running in the foreground");
     }
     const RunOutcome outcome = session.run(*tree, input, mode);
     status = outcome.status;

@@ -1,5 +1,5 @@
 // Building the syntax tree of one command or one pipeline.
-#include "client/syntax_tree.h"
+#include "clients/cli/syntax_tree.h"
 
 namespace zelta::client {
 namespace {
