@@ -81,7 +81,7 @@ export interface PipelineNode {
   };
 }
 
-/** Runs a single command on a terminal or a pipeline on pipes (output collected, or streamed with stream: true), or on a terminal as a foreground job with terminal: true; a single command runs on a terminal the front end opened and reads itself with terminal_fd. Answered with "recv" (when run_id is given), then the run's events or one error reply. */
+/** Runs a single command on a terminal or a pipeline on pipes (output collected, or streamed with stream: true), or on a terminal as a foreground job with terminal: true; a single command runs on a terminal the front end opened and reads itself with terminal_fd. Answered with "recv" (when run_id is given), then the run's events or one error reply. With the concurrent extension, a run whose identity (run_id, or "run-0" without one) is a live run's is refused ("Duplicate run_id"), and so is one beyond 256 live runs ("Too many runs"). */
 export interface RunAstRequest {
   type: 'run.ast';
   run_id?: string | null;
