@@ -184,7 +184,11 @@ export class Client {
    * (without it the terminal reports an error).
    */
   spawnPipeline<O extends SpawnOptions = SpawnOptions>(commands: [string, ...string[]][], options?: O): SpawnResult<O>;
-  /** Runs [[command, ...args], ...] joined by pipes, without a terminal, on an executor of its own. */
+  /**
+   * Runs [[command, ...args], ...] joined by pipes, without a terminal: side by side with
+   * other pipelines and the file requests on the shared executor where it has "concurrent",
+   * else on an executor of its own.
+   */
   runPipeline(commands: [string, ...string[]][], options?: PipelineOptions): PipelineRun;
   /** The text of a UTF-8 file. */
   readFile(path: string): Promise<string>;

@@ -11,7 +11,7 @@ const { createClient, ExecutorError } = require('..');
 const { executorPath, extensions, needs, withTimeout, collect, eventually, allGone, processesRunning } = require('./support');
 
 const real = extensions.has('concurrent');
-process.env.ZELTA_WRAPPED_EXECUTOR = executorPath; // read by the fixtures
+process.env.ZELTA_WRAPPED_EXECUTOR ||= executorPath; // the real executor behind the fixtures
 const sharedPath = real ? executorPath : path.join(__dirname, 'fixtures/concurrent_executor.js');
 
 /** The pid of the executor process that reads a file: its own /proc/self/stat. */
@@ -119,10 +119,12 @@ test('one executor shared by pipelines and file requests', needs('stream'), asyn
 });
 
 test('without "concurrent", each pipeline has an executor of its own', async (t) => {
-  process.env.ZELTA_HIDDEN_EXTENSIONS = 'concurrent';
+  const hidden = process.env.ZELTA_HIDDEN_EXTENSIONS;
+  process.env.ZELTA_HIDDEN_EXTENSIONS = 'concurrent,terminal_fd';
   const client = createClient({ executorPath: path.join(__dirname, 'fixtures/no_terminal_fd.js') });
   t.after(() => {
-    delete process.env.ZELTA_HIDDEN_EXTENSIONS;
+    if (hidden === undefined) delete process.env.ZELTA_HIDDEN_EXTENSIONS;
+    else process.env.ZELTA_HIDDEN_EXTENSIONS = hidden;
     return client.close();
   });
   const runs = [1, 2].map((i) => waiting(client, `80${process.pid}.${i}`));

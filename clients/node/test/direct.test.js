@@ -171,7 +171,8 @@ test('pipelines run on the output events; members get descriptors 0, 1 and 2 onl
   const result = await withTimeout(client.runPipeline([listing, ['cat']]), 'runPipeline');
   assert.equal(result.stdout, '0\n1\n2\n3\n');
   // The pipeline left its executor's master unused: the next terminal reads it.
-  assert.equal(descriptors().masters, 1);
+  // On the executor shared with the file requests, it had none to leave.
+  assert.equal(descriptors().masters, client.pool.concurrent ? 0 : 1);
   const job = client.spawnPipeline([listing, ['cat']]);
   const out = collect(job);
   await withTimeout(job.exited, 'exit');
