@@ -49,20 +49,26 @@ EventLoop::~EventLoop() = default;
 
 EventLoop* EventLoop::current() { return current_loop; }
 
-Run* EventLoop::find(std::string_view id) const {
-  for (const Live& live : runs_) {
-    if (live.run->id() == id) return live.run.get();
+EventLoop::Live* EventLoop::find(std::string_view id) {
+  for (Live& live : runs_) {
+    if (live.run->id() == id) return &live;
   }
   return nullptr;
 }
 
-bool EventLoop::has_run(std::string_view id) const { return find(id) != nullptr; }
+bool EventLoop::has_run(std::string_view id) const {
+  for (const Live& live : runs_) {
+    if (live.run->id() == id) return true;
+  }
+  return false;
+}
 
 void EventLoop::add(std::unique_ptr<Run> run) {
   if (!input_open_) run->input_closed();
   const std::size_t entries = run->entry_count();
   if (runs_.empty() || !switched_on(Switch::kConcurrent)) defer_until_ = input_.read_total();
   runs_.push_back(Live{std::move(run), entries});
+  layout_changed_ = true;
 }
 
 bool EventLoop::line_waiting() { return !kept_.empty() || input_.has_line(); }
@@ -70,21 +76,25 @@ bool EventLoop::line_waiting() { return !kept_.empty() || input_.has_line(); }
 void EventLoop::close_input() {
   if (!input_open_) return;
   input_open_ = false;
-  for (Live& live : runs_) live.run->input_closed();
+  for (Live& live : runs_) {
+    live.run->input_closed();
+    live.dirty = true;
+  }
 }
 
 // With one run at a time, a line read while the run is live: its control
 // requests are carried out, those for others dropped, the rest kept.
 void EventLoop::route_line(std::string_view line, std::uint64_t offset) {
-  Run& run = *runs_.front().run;
+  Live& live = runs_.front();
   if (alone_ || offset >= defer_until_) {
     struct Dispatch {
       Run& run;
       void operator()(const Request& request) const { run.control(request); }
       void operator()(const KeystrokeLine& keys) const { run.type(keys.data); }
     };
-    if (route_run_line(line, run.id(), Dispatch{run}) != RunLineUse::kKeep) return;
-    if (alone_) return;
+    const RunLineUse use = route_run_line(line, live.run->id(), Dispatch{*live.run});
+    if (use == RunLineUse::kDispatch) live.dirty = true;
+    if (use != RunLineUse::kKeep || alone_) return;
   }
   kept_.emplace_back(line);
 }
@@ -94,22 +104,31 @@ void EventLoop::route_line(std::string_view line, std::uint64_t offset) {
 void EventLoop::serve_concurrent(std::string_view line, bool more_waiting) {
   KeystrokeLine keys;
   if (match_keystroke_line(line, keys)) {
-    if (Run* run = find(keys.run_id)) run->type(keys.data);
+    if (Live* live = find(keys.run_id)) {
+      live->run->type(keys.data);
+      live->dirty = true;
+    }
     return;
   }
+  auto control = [this](const Request& request) {
+    if (Live* live = find(request.run_id.value_or(""))) {
+      live->run->control(request);
+      live->dirty = true;
+    }
+  };
   Result<Request> decoded = decode_request(line);
   if (!decoded) {
     const std::string_view trimmed = trim_white_space(line);
     if (trimmed.size() != line.size()) {
       Result<Request> again = decode_request(trimmed);
       if (again && is_control_type(again->type)) {
-        if (Run* run = find(again->run_id.value_or(""))) run->control(*again);
+        control(*again);
         return;
       }
     }
     if (is_undecodable_control_request(trimmed)) return;
   } else if (is_control_type(decoded->type)) {
-    if (Run* run = find(decoded->run_id.value_or(""))) run->control(*decoded);
+    control(*decoded);
     return;
   }
   serve_line_(line, &decoded, more_waiting);
@@ -185,6 +204,7 @@ void EventLoop::finish_done_runs() {
     poller_.forget_from(base);
     std::unique_ptr<Run> run = std::move(runs_[i].run);
     runs_.erase(runs_.begin() + static_cast<std::ptrdiff_t>(i));
+    layout_changed_ = true;
     run->finish();
   }
 }
@@ -218,12 +238,23 @@ void EventLoop::read_idle() {
   }
 }
 
+// Gives every run its place in the wait's list, and has each prepared.
+void EventLoop::lay_out() {
+  std::size_t base = kFirstRunEntry;
+  for (Live& live : runs_) {
+    live.base = base;
+    live.dirty = true;
+    base += live.entries;
+  }
+  fds_.assign(base, pollfd{-1, 0, 0});
+  layout_changed_ = false;
+}
+
 // One wait for the input, the front end and every live run, and what it
-// found handed to each.
+// found handed to each. Only the runs something has happened to are
+// prepared and told; the others keep what they wait on.
 void EventLoop::cycle() {
-  std::size_t total = kFirstRunEntry;
-  for (const Live& live : runs_) total += live.entries;
-  fds_.assign(total, pollfd{-1, 0, 0});
+  if (layout_changed_) lay_out();
   fds_[kInputEntry] = {input_open_ && !stopped_ ? input_.fd() : -1, POLLIN, 0};
   // Watched even while every command is silent, so a front end that has
   // gone is noticed without waiting for a write to fail.
@@ -231,46 +262,51 @@ void EventLoop::cycle() {
   poller_.set_edge_triggered(kFrontEndEntry, watch_changes);
   fds_[kFrontEndEntry] = watch_changes ? front_end_changes_ : front_end_poll_entry();
 
-  int timeout = -1;
+  const long long now = loop_clock_ms();
+  long long next_deadline = -1;
   int spin_us = 0;
-  std::vector<int>& timeouts = timeouts_;
-  timeouts.assign(runs_.size(), -1);
-  RunWaits waits;
-  std::size_t base = kFirstRunEntry;
-  for (std::size_t i = 0; i < runs_.size(); ++i) {
-    Live& live = runs_[i];
-    waits.entries.assign(live.entries, pollfd{-1, 0, 0});
-    waits.edge.assign(live.entries, false);
-    waits.timeout_ms = -1;
-    waits.spin_us = 0;
-    waits.changes_only = poller_.registered();
-    waits.renewed = false;
-    live.run->prepare(waits);
-    if (waits.renewed) poller_.forget_from(base);
-    if (live.run->done()) waits.timeout_ms = 0;
-    for (std::size_t k = 0; k < live.entries; ++k) {
-      fds_[base + k] = waits.entries[k];
-      poller_.set_edge_triggered(base + k, waits.edge[k]);
+  bool any_done = false;
+  for (Live& live : runs_) {
+    if (live.dirty || (live.deadline >= 0 && now >= live.deadline)) {
+      waits_.entries.assign(live.entries, pollfd{-1, 0, 0});
+      waits_.edge.assign(live.entries, false);
+      waits_.timeout_ms = -1;
+      waits_.spin_us = 0;
+      waits_.changes_only = poller_.registered();
+      waits_.renewed = false;
+      live.run->prepare(waits_);
+      if (waits_.renewed) poller_.forget_from(live.base);
+      for (std::size_t k = 0; k < live.entries; ++k) {
+        fds_[live.base + k] = waits_.entries[k];
+        poller_.set_edge_triggered(live.base + k, waits_.edge[k]);
+      }
+      live.deadline = waits_.timeout_ms >= 0 ? now + waits_.timeout_ms : -1;
+      live.dirty = false;
+      spin_us = std::max(spin_us, waits_.spin_us);
+      any_done = any_done || live.run->done();
     }
-    timeouts[i] = waits.timeout_ms;
-    if (waits.timeout_ms >= 0 && (timeout < 0 || waits.timeout_ms < timeout)) {
-      timeout = waits.timeout_ms;
+    if (live.deadline >= 0 && (next_deadline < 0 || live.deadline < next_deadline)) {
+      next_deadline = live.deadline;
     }
-    spin_us = std::max(spin_us, waits.spin_us);
-    base += live.entries;
   }
-  const long long started = loop_clock_ms();
+  int timeout = -1;
+  if (next_deadline >= 0) timeout = static_cast<int>(std::max(0LL, next_deadline - now));
+  if (any_done) timeout = 0;
   const int ready = poller_.poll_expecting(fds_.data(), fds_.size(), timeout, spin_us);
   if (ready < 0) {
     for (pollfd& entry : fds_) entry.revents = 0;
   }
   if (front_end_gone(fds_[kFrontEndEntry])) return;
-  const long long waited = loop_clock_ms() - started;
-  base = kFirstRunEntry;
-  for (std::size_t i = 0; i < runs_.size(); ++i) {
-    const bool timed_out = ready <= 0 || (timeouts[i] >= 0 && waited >= timeouts[i]);
-    runs_[i].run->ready(&fds_[base], timed_out);
-    base += runs_[i].entries;
+  const long long after = loop_clock_ms();
+  for (Live& live : runs_) {
+    const bool due = ready < 0 || (live.deadline >= 0 && after >= live.deadline);
+    bool woken = due;
+    for (std::size_t k = 0; k < live.entries && !woken; ++k) {
+      woken = fds_[live.base + k].revents != 0;
+    }
+    if (!woken) continue;
+    live.run->ready(&fds_[live.base], due);
+    live.dirty = true;
   }
   if (fds_[kInputEntry].revents != 0) {
     switch (input_.read_some()) {

@@ -68,6 +68,14 @@ class EventLoop {
   struct Live {
     std::unique_ptr<Run> run;
     std::size_t entries;
+    // Where its entries start in the wait's list.
+    std::size_t base = 0;
+    // The monotonic time (loop_clock_ms) its time-out runs out; -1: none.
+    long long deadline = -1;
+    // Something may have changed what it waits on: it is prepared again
+    // before the next wait. A run nothing has happened to since its last
+    // wait keeps its entries, and costs the cycle nothing.
+    bool dirty = true;
   };
 
   bool turn();
@@ -75,7 +83,8 @@ class EventLoop {
   bool serve_one(std::string_view line, bool more_waiting);
   void serve_concurrent(std::string_view line, bool more_waiting);
   void route_line(std::string_view line, std::uint64_t offset);
-  Run* find(std::string_view id) const;
+  Live* find(std::string_view id);
+  void lay_out();
   void cycle();
   void read_idle();
   void close_input();
@@ -98,7 +107,9 @@ class EventLoop {
   Poller poller_;
   pollfd front_end_changes_{};
   std::vector<pollfd> fds_;
-  std::vector<int> timeouts_;
+  RunWaits waits_;
+  // Runs were added or removed since the entries were laid out.
+  bool layout_changed_ = true;
 };
 
 }  // namespace zelta
