@@ -24,6 +24,16 @@ constexpr std::size_t kInputEntry = 0;
 constexpr std::size_t kFrontEndEntry = 1;
 constexpr std::size_t kFirstRunEntry = 2;
 
+// For this long after a keystroke, the output of the runs not typed into
+// waits while the front end has not read what came before: the keystroke's
+// answer then reaches the front end ahead of any flood.
+constexpr long long kTypingWindowMs = 250;
+// The most a run not typed into reads at once meanwhile: what the front end
+// must read before the answer stays small.
+constexpr std::size_t kFavouredReadLimit = 512;
+// How often held output is looked at again while the front end reads.
+constexpr int kBacklogCheckMs = 1;
+
 // How long the grace after a hang-up lasts before what is left is killed.
 constexpr long long kHangUpGraceMs = 500;
 
@@ -43,7 +53,13 @@ long long loop_clock_ms() {
 }
 
 EventLoop::EventLoop(int input_fd, LineServer serve_line)
-    : input_(input_fd), serve_line_(serve_line) {}
+    : input_(input_fd), serve_line_(serve_line), backlog_(output_fd()) {}
+
+void EventLoop::typed_into(Live& live) {
+  live.dirty = true;
+  live.typed_at = typed_at_ = loop_clock_ms();
+  awaiting_answer_ = true;
+}
 
 EventLoop::~EventLoop() = default;
 
@@ -106,7 +122,7 @@ void EventLoop::serve_concurrent(std::string_view line, bool more_waiting) {
   if (match_keystroke_line(line, keys)) {
     if (Live* live = find(keys.run_id)) {
       live->run->type(keys.data);
-      live->dirty = true;
+      typed_into(*live);
     }
     return;
   }
@@ -114,6 +130,7 @@ void EventLoop::serve_concurrent(std::string_view line, bool more_waiting) {
     if (Live* live = find(request.run_id.value_or(""))) {
       live->run->control(request);
       live->dirty = true;
+      if (request.type == "stdin.write") typed_into(*live);
     }
   };
   Result<Request> decoded = decode_request(line);
@@ -194,7 +211,11 @@ bool EventLoop::serve_lines() {
 void EventLoop::finish_done_runs() {
   std::size_t base = kFirstRunEntry;
   for (std::size_t i = 0; i < runs_.size();) {
-    if (!runs_[i].run->done()) {
+    // A run can only have ended once something has been asked of it.
+    Live& checked = runs_[i];
+    const bool asked = checked.dirty || checked.touched;
+    checked.touched = false;
+    if (!asked || !checked.run->done()) {
       base += runs_[i].entries;
       ++i;
       continue;
@@ -263,6 +284,38 @@ void EventLoop::cycle() {
   fds_[kFrontEndEntry] = watch_changes ? front_end_changes_ : front_end_poll_entry();
 
   const long long now = loop_clock_ms();
+  // Shortly after a keystroke, a run not typed into that has output is held
+  // back; once the front end has read everything written before, one held
+  // run in turn reads one small piece. The answer to the keystroke then
+  // reaches the front end ahead of any flood, and every flood keeps moving.
+  // Runs with nothing to say cost nothing.
+  const bool favour =
+      runs_.size() > 1 && backlog_.known() && typed_at_ >= 0 && now - typed_at_ < kTypingWindowMs;
+  auto typing = [&](const Live& live) {
+    return live.typed_at >= 0 && now - live.typed_at < kTypingWindowMs;
+  };
+  std::size_t held = 0;
+  for (Live& live : runs_) {
+    if ((!favour && (live.held || live.limited)) || (live.held && typing(live))) {
+      live.held = live.limited = live.released = false;
+      live.dirty = true;
+    }
+    if (live.held) ++held;
+  }
+  // None in the wait right after a keystroke, whose answer is microseconds
+  // away.
+  if (held > 0 && !awaiting_answer_ && backlog_.bytes() == 0) {
+    for (std::size_t k = 0; k < runs_.size(); ++k) {
+      Live& live = runs_[(next_bulk_ + k) % runs_.size()];
+      if (!live.held) continue;
+      live.held = false;
+      live.released = live.dirty = true;
+      next_bulk_ += k + 1;
+      --held;
+      break;
+    }
+  }
+  awaiting_answer_ = false;
   long long next_deadline = -1;
   int spin_us = 0;
   bool any_done = false;
@@ -274,10 +327,13 @@ void EventLoop::cycle() {
       waits_.spin_us = 0;
       waits_.changes_only = poller_.registered();
       waits_.renewed = false;
+      waits_.read_limit = live.limited ? kFavouredReadLimit : 0;
       live.run->prepare(waits_);
+      live.touched = true;
       if (waits_.renewed) poller_.forget_from(live.base);
+      // A run held back waits on nothing until its turn.
       for (std::size_t k = 0; k < live.entries; ++k) {
-        fds_[live.base + k] = waits_.entries[k];
+        fds_[live.base + k] = live.held ? pollfd{-1, 0, 0} : waits_.entries[k];
         poller_.set_edge_triggered(live.base + k, waits_.edge[k]);
       }
       live.deadline = waits_.timeout_ms >= 0 ? now + waits_.timeout_ms : -1;
@@ -285,12 +341,13 @@ void EventLoop::cycle() {
       spin_us = std::max(spin_us, waits_.spin_us);
       any_done = any_done || live.run->done();
     }
-    if (live.deadline >= 0 && (next_deadline < 0 || live.deadline < next_deadline)) {
+    if (!live.held && live.deadline >= 0 && (next_deadline < 0 || live.deadline < next_deadline)) {
       next_deadline = live.deadline;
     }
   }
   int timeout = -1;
   if (next_deadline >= 0) timeout = static_cast<int>(std::max(0LL, next_deadline - now));
+  if (held > 0 && (timeout < 0 || timeout > kBacklogCheckMs)) timeout = kBacklogCheckMs;
   if (any_done) timeout = 0;
   const int ready = poller_.poll_expecting(fds_.data(), fds_.size(), timeout, spin_us);
   if (ready < 0) {
@@ -298,15 +355,25 @@ void EventLoop::cycle() {
   }
   if (front_end_gone(fds_[kFrontEndEntry])) return;
   const long long after = loop_clock_ms();
-  for (Live& live : runs_) {
-    const bool due = ready < 0 || (live.deadline >= 0 && after >= live.deadline);
-    bool woken = due;
-    for (std::size_t k = 0; k < live.entries && !woken; ++k) {
-      woken = fds_[live.base + k].revents != 0;
+  // The runs typed into go first, so that their answers come before
+  // another run's output of the same cycle.
+  for (const bool typed_first : {true, false}) {
+    for (Live& live : runs_) {
+      if ((favour && typing(live)) != typed_first || live.held) continue;
+      const bool due = ready < 0 || (live.deadline >= 0 && after >= live.deadline);
+      bool woken = due;
+      for (std::size_t k = 0; k < live.entries && !woken; ++k) {
+        woken = fds_[live.base + k].revents != 0;
+      }
+      if (!woken) continue;
+      live.dirty = true;
+      if (favour && !typing(live) && !live.released) {
+        live.held = live.limited = true;  // told once its turn comes
+        continue;
+      }
+      live.released = false;
+      live.run->ready(&fds_[live.base], due);
     }
-    if (!woken) continue;
-    live.run->ready(&fds_[live.base], due);
-    live.dirty = true;
   }
   if (fds_[kInputEntry].revents != 0) {
     switch (input_.read_some()) {

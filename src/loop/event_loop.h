@@ -12,6 +12,7 @@
 
 #include "loop/request_input.h"
 #include "loop/run.h"
+#include "platform/output_backlog.h"
 #include "platform/poller.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
@@ -76,6 +77,16 @@ class EventLoop {
     // before the next wait. A run nothing has happened to since its last
     // wait keeps its entries, and costs the cycle nothing.
     bool dirty = true;
+    // When it was last typed into (loop_clock_ms); -1: never.
+    long long typed_at = -1;
+    // Whether it was last prepared to hold its output back, or to read it
+    // in small pieces.
+    bool held = false;
+    bool limited = false;
+    // Let through: told of what it waits on the next time it is woken.
+    bool released = false;
+    // Prepared since it was last asked whether it is done.
+    bool touched = true;
   };
 
   bool turn();
@@ -85,6 +96,7 @@ class EventLoop {
   void route_line(std::string_view line, std::uint64_t offset);
   Live* find(std::string_view id);
   void lay_out();
+  void typed_into(Live& live);
   void cycle();
   void read_idle();
   void close_input();
@@ -108,6 +120,12 @@ class EventLoop {
   pollfd front_end_changes_{};
   std::vector<pollfd> fds_;
   RunWaits waits_;
+  // What the front end has not read yet of the output, and when a run was
+  // last typed into.
+  OutputBacklog backlog_;
+  long long typed_at_ = -1;
+  bool awaiting_answer_ = false;
+  std::size_t next_bulk_ = 0;
   // Runs were added or removed since the entries were laid out.
   bool layout_changed_ = true;
 };

@@ -29,6 +29,10 @@ struct RunWaits {
   /// Set by the loop: whether entries can report changes only (see
   /// Poller::set_edge_triggered); a run relying on that must check it.
   bool changes_only = false;
+  /// Set by the loop: when not 0, the most the run reads of its commands'
+  /// output in one read this cycle, so that the answer to what was just
+  /// typed into another run is not held up long behind it.
+  std::size_t read_limit = 0;
   /// Set by the run when one of its entries holds a descriptor other than
   /// the last cycle's under the same number (closed and opened again).
   bool renewed = false;

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "supervise/control.h"
 #include "supervise/exit_report.h"
 
@@ -34,6 +36,8 @@ bool StreamedPipelineRun::done() const {
 
 void StreamedPipelineRun::prepare(RunWaits& waits) {
   members_.prepare(waits.entries[0], waits.timeout_ms, waits.renewed);
+  read_limit_ =
+      waits.read_limit != 0 ? std::min(waits.read_limit, kStreamReadSize) : kStreamReadSize;
   // A paused run leaves its pipes unread, so the members block once they are
   // full; control requests are still served, and so "run.resume" is seen.
   for (std::size_t i = 0; i < streams_.size(); ++i) {
@@ -49,7 +53,7 @@ void StreamedPipelineRun::ready(const pollfd* entries, bool timed_out) {
 }
 
 void StreamedPipelineRun::forward(Stream& stream) {
-  const ssize_t n = ::read(stream.fd, buffer_.get(), kStreamReadSize);
+  const ssize_t n = ::read(stream.fd, buffer_.get(), read_limit_);
   if (n > 0) {
     stream.events.write(buffer_.get(), static_cast<std::size_t>(n));
     return;

@@ -47,6 +47,7 @@ class StreamedPipelineRun final : public Run {
   std::vector<Stream> streams_;
   std::unique_ptr<char[]> buffer_;
   bool paused_ = false;
+  std::size_t read_limit_ = kStreamReadSize;
 };
 
 }  // namespace zelta

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "loop/event_loop.h"
 #include "platform/hot_path.h"
 #include "protocol/output.h"
@@ -126,6 +128,7 @@ ZELTA_HOT void TerminalRun::prepare(RunWaits& waits) {
   // kHungUpCheckMs instead. A paused run's terminal is waited on only to
   // take typed input.
   const bool watch_changes = hung_up_ && !paused && waits.changes_only;
+  read_limit_ = waits.read_limit;
   short master_events = (hung_up_ && !watch_changes) || paused ? 0 : POLLIN;
   if (!hung_up_ && has_pending_input()) master_events |= POLLOUT;
   const int master = launch.master_fd.get();
@@ -159,7 +162,9 @@ ZELTA_HOT void TerminalRun::ready(const pollfd* entries, bool timed_out) {
   }
   char buffer[kOutputReadSize];
   if (!paused && (hung_up_ || (master_revents & (POLLIN | POLLHUP | POLLERR)))) {
-    ssize_t n = ::read(master, buffer, sizeof buffer);
+    const std::size_t size =
+        read_limit_ != 0 ? std::min(read_limit_, sizeof buffer) : sizeof buffer;
+    ssize_t n = ::read(master, buffer, size);
     if (n > 0) {
       events.write(buffer, static_cast<std::size_t>(n));
       hung_up_ = false;  // someone holds the terminal again
@@ -169,7 +174,8 @@ ZELTA_HOT void TerminalRun::ready(const pollfd* entries, bool timed_out) {
   }
   if ((master_revents & POLLOUT) || (hung_up_ && has_pending_input())) write_pending_input();
   if (exited && !paused) {
-    ssize_t n = ::read(master, buffer, kDrainReadSize);
+    ssize_t n = ::read(master, buffer,
+                       read_limit_ != 0 ? std::min(read_limit_, kDrainReadSize) : kDrainReadSize);
     if (n <= 0) {
       done_ = true;
       return;

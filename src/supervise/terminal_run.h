@@ -114,6 +114,7 @@ class TerminalRun final : public Run, public TerminalChild {
   /// the master is only read once per cycle and watched for changes only.
   bool hung_up_ = false;
   bool done_ = false;
+  std::size_t read_limit_ = 0;
 };
 
 /// Runs a launched terminal command alone to its end, reading its control
