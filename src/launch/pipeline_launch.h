@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/capture_thread.h"
+#include "capture/capture_thread.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
 
