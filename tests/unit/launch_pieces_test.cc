@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "launch/child_exec.h"
 #include "launch/launch_trace.h"
 #include "launch/redirections.h"
 #include "launch/text_file.h"
+#include "platform/signal_dispositions.h"
 #include "redirect_form.h"
 #include "scratch_dir.h"
 
