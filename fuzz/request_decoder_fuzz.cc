@@ -57,7 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (request.type == "run.ast") {
     auto form = zelta::lower_run_ast(request);
-    if (form && form->type != "execute" && form->type != "run.pipeline") std::abort();
+    // A command kind runs exactly one command; a job never runs just one.
+    using zelta::LaunchKind;
+    const bool single = form && (form->kind == LaunchKind::kTerminalCommand ||
+                                 form->kind == LaunchKind::kFrontEndTerminalCommand);
+    if (single && form->commands.size() != 1) std::abort();
+    if (form && form->kind == LaunchKind::kJob && form->commands.size() == 1) std::abort();
     if (!form && form.error().empty()) std::abort();
   }
   return 0;

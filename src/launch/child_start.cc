@@ -1,7 +1,6 @@
 #include "launch/child_start.h"
 
 #include <errno.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,7 +62,6 @@ Result<StartedChild, int> start_by_fork(ChildExec plan) {
   return child;
 }
 
-#if ZELTA_LINUX_CALLS
 constexpr std::size_t kStackSize = 64 * 1024;
 
 // One private stack for every clone child, above a guard page; the mutex
@@ -78,12 +76,8 @@ CloneStack& clone_stack() {
   return stack;
 }
 
-[[maybe_unused]] int clone_entry(void* plan) {
-  exec_in_child(*static_cast<const ChildExec*>(plan));
-}
-
 // The clone child's path, or the error number of the clone.
-[[maybe_unused]] Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
+Result<StartedChild, int> start_by_clone(const ChildExec& plan) {
   CloneStack& stack = clone_stack();
   std::lock_guard<std::mutex> hold(stack.lock);
   if (!stack.stack.mapped()) {
@@ -99,8 +93,7 @@ CloneStack& clone_stack() {
     AllSignalsBlocked blocked;
     // The parent resumes only once the child has executed or exited, so the
     // plan it reads stays valid, and the terminal is already the child's.
-    pid = ::clone(clone_entry, stack.stack.top(0), CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
-                  const_cast<ChildExec*>(&plan), &pidfd);
+    pid = vfork_clone(exec_in_clone, stack.stack.top(0), const_cast<ChildExec*>(&plan), &pidfd);
     if (pid < 0) error = errno;
   }
   errno = saved_errno;
@@ -111,7 +104,6 @@ CloneStack& clone_stack() {
   child.method = LaunchMethod::kVforkClone;
   return child;
 }
-#endif
 
 }  // namespace
 
@@ -123,16 +115,11 @@ LaunchMethod choose_launch_method(const ChildExec& plan, LaunchMethod preferred)
 }
 
 Result<StartedChild, int> start_child(ChildExec plan, LaunchMethod preferred) {
-#if ZELTA_LINUX_CALLS
-  if constexpr (kVforkCloneBuilt) {
-    if (choose_launch_method(plan, preferred) == LaunchMethod::kVforkClone) {
-      // EINVAL or ENOSYS: a kernel without this clone; the fork serves.
-      auto child = start_by_clone(plan);
-      if (child || (child.error() != EINVAL && child.error() != ENOSYS)) return child;
-    }
+  if (choose_launch_method(plan, preferred) == LaunchMethod::kVforkClone) {
+    // EINVAL or ENOSYS: a kernel without this clone; the fork serves.
+    auto child = start_by_clone(plan);
+    if (child || (child.error() != EINVAL && child.error() != ENOSYS)) return child;
   }
-#endif
-  (void)preferred;
   return start_by_fork(plan);
 }
 

@@ -5,45 +5,12 @@
 
 #include <sys/types.h>
 
-#include "launch/child_exec.h"
-#include "platform/features.h"
+#include "launch/child_side.h"
 #include "platform/unique_fd.h"
+#include "platform/vfork_clone.h"
 #include "protocol/result.h"
 
 namespace zelta {
-
-/// How a terminal child is created.
-enum class LaunchMethod {
-  /// clone(CLONE_VM | CLONE_VFORK | CLONE_PIDFD) on a private stack: no copy of
-  /// the executor's memory, and the launch returns once the child has executed
-  /// (or exited). While it runs, the child shares with the executor its
-  /// memory (so the plan, the error-text table and the calling thread's errno
-  /// and C library state), but not its descriptor table, signal dispositions
-  /// or mask: it has copies of those. The executor's thread is suspended
-  /// meanwhile with every signal blocked, so it is taken only for a child
-  /// that cannot wait on anything outside (see choose_launch_method).
-  kVforkClone,
-  /// fork, with a readiness pipe the child closes once the terminal is its
-  /// controlling terminal; the child may then block (on a FIFO) on its own.
-  kFork,
-};
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ZELTA_SANITIZED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define ZELTA_SANITIZED_BUILD 1
-#endif
-#endif
-
-/// True when the clone path is compiled in: Linux calls, and no sanitizer,
-/// whose runtime cannot run on the child's private stack.
-#if ZELTA_LINUX_CALLS && !defined(ZELTA_SANITIZED_BUILD)
-inline constexpr bool kVforkCloneBuilt = true;
-#else
-inline constexpr bool kVforkCloneBuilt = false;
-#endif
 
 /// A created child: its id, a descriptor for the process where the creation
 /// hands one out (empty otherwise), and how it was created.

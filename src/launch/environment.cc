@@ -10,10 +10,8 @@ extern char** environ;
 
 namespace zelta {
 
-EnvOverrides compose_environment(const std::optional<EnvMap>& env, std::string_view command,
-                                 LaunchMode mode) {
-  EnvOverrides overrides;
-  if (env) overrides.insert(env->begin(), env->end());
+EnvOverrides compose_environment(const EnvMap& env, std::string_view command, LaunchMode mode) {
+  EnvOverrides overrides(env.begin(), env.end());
   // insert_or_assign makes the launch's value win; try_emplace the request's.
   const bool request_wins = switched_on(Switch::kEnv);
   auto set = [&](const char* name, const char* value) {
@@ -29,10 +27,6 @@ EnvOverrides compose_environment(const std::optional<EnvMap>& env, std::string_v
     if (command == "zsh") set("ZDOTDIR", "/dev/null");
   }
   return overrides;
-}
-
-bool inherits_environment(const Request& form) {
-  return !(form.env_clear.value_or(false) && switched_on(Switch::kEnv));
 }
 
 bool is_valid_env_name(std::string_view name) {

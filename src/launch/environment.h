@@ -23,12 +23,7 @@ enum class LaunchMode { kTerminal, kPipeline };
 /// and ZDOTDIR=/dev/null for "zsh" (whole-word comparison). These replace
 /// the request's own values, unless the "env" extension is switched on: then
 /// they are only defaults, set where the request's `env` does not name them.
-EnvOverrides compose_environment(const std::optional<EnvMap>& env, std::string_view command,
-                                 LaunchMode mode);
-
-/// Whether a child of this launch form starts from the executor's own
-/// environment: false only for "env_clear": true with the "env" extension on.
-bool inherits_environment(const Request& form);
+EnvOverrides compose_environment(const EnvMap& env, std::string_view command, LaunchMode mode);
 
 /// True when `name` can be set as a variable: non-empty, without '=' or NUL.
 bool is_valid_env_name(std::string_view name);

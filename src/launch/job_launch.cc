@@ -11,13 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "launch/child_side.h"
 #include "launch/child_start.h"
-#include "launch/job_leader.h"
-#include "launch/member_plan.h"
+#include "launch/exec_plan.h"
 #include "platform/all_signals_blocked.h"
 #include "platform/bare_fork.h"
+#include "platform/guarded_stacks.h"
 #include "platform/pipe.h"
 #include "platform/raw_syscall.h"
+#include "platform/signal_dispositions.h"
 
 namespace zelta {
 namespace {
@@ -65,31 +67,37 @@ pid_t await_group(int report_fd, int master_fd, std::string& early) {
 
 }  // namespace
 
-Result<PtyLaunch> launch_job(const Request& form) {
-  if (!form.commands || form.commands->empty()) return fail("Missing pipeline commands");
-  if (form.operators) {
-    for (const std::string& op : *form.operators) {
-      if (op != "|") return fail("Only '|' operator is supported in run.pipeline");
-    }
-  }
+char* member_stack_top() {
+  if constexpr (!kVforkCloneBuilt) return nullptr;
+  // One shared-memory member runs at a time (the leader waits for it), so one
+  // stack serves them all; a leader's writes land in its own copy.
+  static char* const top = []() -> char* {
+    const GuardedStacks stack = GuardedStacks::map(1, kMemberStackSize);
+    return stack.mapped() ? stack.top(0) : nullptr;
+  }();
+  return top;
+}
+
+Result<PtyLaunch> launch_job(const LaunchForm& form) {
+  if (form.commands.empty()) return fail("Missing pipeline commands");
   // Everything the leader and the members read is prepared before the fork.
   prepare_child_error_texts();
   int reset_signals[NSIG];
   const std::size_t reset_count = signals_not_at_default(reset_signals);
-  std::vector<std::unique_ptr<MemberPlan>> members;
+  std::vector<std::unique_ptr<ExecPlan>> members;
   std::vector<const ChildExec*> execs;
   std::vector<LaunchMethod> methods;
-  members.reserve(form.commands->size());
-  for (const PipelineCommand& member : *form.commands) {
-    members.push_back(prepare_member(member, form, reset_signals, reset_count));
+  members.reserve(form.commands.size());
+  for (const LaunchCommand& member : form.commands) {
+    members.push_back(build_exec_plan(member, form, reset_signals, reset_count));
     execs.push_back(&members.back()->exec);
     methods.push_back(choose_launch_method(members.back()->exec, LaunchMethod::kVforkClone));
   }
   std::vector<pid_t> pids(members.size(), -1);
 
   winsize size = {};
-  size.ws_row = form.rows.value_or(24);
-  size.ws_col = form.cols.value_or(80);
+  size.ws_row = form.rows;
+  size.ws_col = form.cols;
   auto terminal = open_terminal(size);
   if (!terminal) return fail("forkpty failed");
   PipeEnds report;
@@ -136,8 +144,8 @@ Result<PtyLaunch> launch_job(const Request& form) {
   if (launch.job_group == 0) launch.job_group = leader;
   launch.master_fd = std::move(terminal->master);
   launch.backend_pid = ::getpid();
-  launch.run_id = form.run_id.value_or("run-0");
-  launch.command = form.commands->front().command;
+  launch.run_id = form.run_id;
+  launch.command = form.commands.front().name;
   return launch;
 }
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "launch/capture_thread.h"
+#include "capture/capture_thread.h"
 
 namespace zelta {
 

@@ -65,18 +65,12 @@ void PipelineLaunch::abandon() {
   reap_in_background(std::move(pids), std::move(captures));
 }
 
-Result<PipelineLaunch> launch_pipeline(const Request& form) {
-  if (!form.commands || form.commands->empty()) return fail("Missing pipeline commands");
-  if (form.operators) {
-    for (const std::string& op : *form.operators) {
-      if (op != "|") return fail("Only '|' operator is supported in run.pipeline");
-    }
-  }
+Result<PipelineLaunch> launch_pipeline(const LaunchForm& form) {
+  if (form.commands.empty()) return fail("Missing pipeline commands");
   PipelineLaunch launch;
-  launch.run_id = form.run_id.value_or("run-0");
-  launch.streamed = form.stream.value_or(false);
-  launch.raw_output = launch.streamed && form.raw_output.value_or(false);
-  const std::string cwd = form.cwd.value_or("/tmp");
+  launch.run_id = form.run_id;
+  launch.streamed = form.kind == LaunchKind::kStreamedPipeline;
+  launch.raw_output = launch.streamed && form.raw_output;
 
   // On any failure below the members started so far are killed (nobody would
   // ever stop them: `sleep 600 | no-such-program`), and returning destroys
@@ -86,16 +80,16 @@ Result<PipelineLaunch> launch_pipeline(const Request& form) {
     return fail("spawn failed: " + reason);
   };
   UniqueFd previous_stdout;
-  for (std::size_t i = 0; i < form.commands->size(); ++i) {
-    const PipelineCommand& member = (*form.commands)[i];
+  for (std::size_t i = 0; i < form.commands.size(); ++i) {
+    const LaunchCommand& member = form.commands[i];
     ProcessSpec spec;
-    spec.program = member.command;
+    spec.program = member.name;
     spec.argv.reserve(member.args.size() + 1);
-    spec.argv.push_back(member.command);
+    spec.argv.push_back(member.name);
     spec.argv.insert(spec.argv.end(), member.args.begin(), member.args.end());
-    spec.cwd = cwd;
-    spec.env = compose_environment(form.env, member.command, LaunchMode::kPipeline);
-    spec.inherit_env = inherits_environment(form);
+    spec.cwd = form.cwd;
+    spec.env = compose_environment(form.env, member.name, LaunchMode::kPipeline);
+    spec.inherit_env = form.inherit_environment;
     spec.stdin_slot =
         i == 0 ? StdioSlot::null() : StdioSlot::descriptor(std::move(previous_stdout));
     spec.stdout_slot = StdioSlot::pipe();

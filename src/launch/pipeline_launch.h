@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "launch/capture_thread.h"
-#include "protocol/request.h"
+#include "capture/capture_thread.h"
 #include "protocol/result.h"
+#include "tree/launch_form.h"
 
 namespace zelta {
 
@@ -50,20 +50,19 @@ struct PipelineLaunch {
   void abandon();
 };
 
-/// Starts every member of the pipeline form: the first reads the null
+/// Starts every command of the form: the first reads the null
 /// device, each later one the standard output of the one before, and every
 /// standard output and standard error goes to a pipe; the executor keeps only
 /// the read ends of the standard-error pipes and of the last standard-output
-/// pipe, each inside its capture thread (or, with `stream` true, in the
-/// launch itself). Members run in `cwd` ("/tmp" when absent) with the
-/// request's `env` and TERM=xterm-256color, each in a session of its own (no
+/// pipe, each inside its capture thread (or, for kStreamedPipeline, in the
+/// launch itself). Members run in `cwd` with the form's `env` and
+/// TERM=xterm-256color, each in a session of its own (no
 /// controlling terminal; its process id is its process group's). Members'
 /// redirections are not applied.
 ///
-/// Fails with the error reply's text: "Missing pipeline commands", "Only '|'
-/// operator is supported in run.pipeline", or "spawn failed: " and the
-/// description of the start (or capture thread) failure. Members started
-/// before a failure are killed and reaped in the background.
-Result<PipelineLaunch> launch_pipeline(const Request& pipeline_form);
+/// Fails with the error reply's text: "Missing pipeline commands", or "spawn
+/// failed: " and the description of the start (or capture thread) failure.
+/// Members started before a failure are killed and reaped in the background.
+Result<PipelineLaunch> launch_pipeline(const LaunchForm& form);
 
 }  // namespace zelta

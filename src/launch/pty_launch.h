@@ -8,8 +8,8 @@
 
 #include "launch/child_start.h"
 #include "platform/unique_fd.h"
-#include "protocol/request.h"
 #include "protocol/result.h"
+#include "tree/launch_form.h"
 
 namespace zelta {
 
@@ -58,12 +58,14 @@ Result<Terminal> open_terminal(const winsize& size, UniqueFd given_master = Uniq
 /// else fails with "Invalid terminal_fd" and is left as it is.
 Result<UniqueFd> adopt_front_end_master(int fd);
 
-/// Starts the execute form's command on a new pseudo-terminal. When it
-/// returns, the terminal is the command's controlling terminal (typed Ctrl-C
-/// reaches it as SIGINT). `method` is a preference, decided on by
-/// choose_launch_method; tests drive both. Fails with "Missing command" or "forkpty failed";
-/// nothing is left running then.
-Result<PtyLaunch> launch_pty(const Request& execute_form,
+/// Starts the form's one command on a new pseudo-terminal of `rows` and
+/// `cols`, or on the front end's (kFrontEndTerminalCommand). When it returns,
+/// the terminal is the command's controlling terminal (typed Ctrl-C reaches
+/// it as SIGINT). `method` is a preference, decided on by
+/// choose_launch_method; tests drive both. Fails with "Missing command" (not
+/// exactly one command), "Invalid terminal_fd" or "forkpty failed"; nothing
+/// is left running then.
+Result<PtyLaunch> launch_pty(const LaunchForm& form,
                              LaunchMethod method = LaunchMethod::kVforkClone);
 
 }  // namespace zelta

@@ -4,15 +4,20 @@
 // that the leader creates side by side.
 #pragma once
 
-#include "platform/features.h"
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-namespace zelta {
+#include "platform/features.h"
 
 #if ZELTA_LINUX_CALLS && (defined(__x86_64__) || defined(__aarch64__))
 #define ZELTA_RAW_SYSCALLS 1
+#include <sys/syscall.h>
 #else
 #define ZELTA_RAW_SYSCALLS 0
 #endif
+
+namespace zelta {
 
 #if ZELTA_RAW_SYSCALLS
 inline constexpr bool kRawSyscallsBuilt = true;
@@ -39,5 +44,39 @@ inline long raw_syscall3(long number, long a, long b, long c) {
 #else
 inline constexpr bool kRawSyscallsBuilt = false;
 #endif
+
+// Each call below returns its error number (0 for success) and, where raw
+// system calls are built, leaves errno alone. Async-signal-safe.
+
+/// The error of execve(path, argv, envp), which returns only on failure.
+inline int execve_error(const char* path, char* const* argv, char* const* envp) {
+#if ZELTA_RAW_SYSCALLS
+  return static_cast<int>(-raw_syscall3(SYS_execve, reinterpret_cast<long>(path),
+                                        reinterpret_cast<long>(argv),
+                                        reinterpret_cast<long>(envp)));
+#else
+  ::execve(path, argv, envp);
+  return errno;
+#endif
+}
+
+/// 0, or the error of chdir(path).
+inline int chdir_error(const char* path) {
+#if ZELTA_RAW_SYSCALLS
+  return static_cast<int>(-raw_syscall3(SYS_chdir, reinterpret_cast<long>(path), 0, 0));
+#else
+  return ::chdir(path) == 0 ? 0 : errno;
+#endif
+}
+
+/// 0, or the error of looking `path` up for existence (access F_OK).
+inline int lookup_error(const char* path) {
+#if ZELTA_RAW_SYSCALLS
+  return static_cast<int>(
+      -raw_syscall3(SYS_faccessat, AT_FDCWD, reinterpret_cast<long>(path), F_OK));
+#else
+  return ::access(path, F_OK) == 0 ? 0 : errno;
+#endif
+}
 
 }  // namespace zelta

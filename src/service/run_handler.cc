@@ -19,8 +19,6 @@ namespace zelta {
 
 namespace {
 
-constexpr std::string_view kDefaultRunId = "run-0";
-
 // Serves a started run: in the loop serving requests, or alone.
 void serve_run(std::unique_ptr<Run> run) {
   if (EventLoop* loop = EventLoop::current()) {
@@ -61,29 +59,11 @@ void serve_run_ast(Request& request) {
     write_reply(error_reply(std::move(lowered).error()));
     return;
   }
-  Request form = std::move(lowered).value();
-  // A pipeline of one member on a terminal is that member run as a single
-  // command, with its redirections.
-  if (form.type == "run.pipeline" && form.terminal.value_or(false) && form.commands &&
-      form.commands->size() == 1) {
-    PipelineCommand member = std::move(form.commands->front());
-    form.type = "execute";
-    form.command = std::move(member.command);
-    form.args = std::move(member.args);
-    form.redirects = std::move(member.redirects);
-    form.commands.reset();
-    form.operators.reset();
-  }
-  // A terminal the front end opened is for one command, whose launch
-  // reads nothing from it (a job's launch reads what its members print).
-  if (form.terminal_fd && form.type != "execute") {
-    write_reply(error_reply("terminal_fd needs a single command"));
-    return;
-  }
-  if (form.type == "execute" || form.terminal.value_or(false)) {
-    const bool raw_output = form.raw_output.value_or(false);
-    auto launch = form.type == "execute" ? launch_pty(form) : launch_job(form);
-    form = Request();
+  LaunchForm form = std::move(lowered).value();
+  if (form.on_terminal()) {
+    const bool raw_output = form.raw_output;
+    auto launch = form.kind == LaunchKind::kJob ? launch_job(form) : launch_pty(form);
+    form = LaunchForm();
     give_back_heap(mark, false);
     if (!launch) {
       write_reply(error_reply(std::move(launch).error()));
@@ -93,7 +73,7 @@ void serve_run_ast(Request& request) {
     return;
   }
   auto launch = launch_pipeline(form);
-  form = Request();
+  form = LaunchForm();
   give_back_heap(mark, false);
   if (!launch) {
     write_reply(error_reply(std::move(launch).error()));

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launch/capture_buffer.h"
+#include "capture/capture_buffer.h"
 #include "launch/pipeline_launch.h"
 #include "loop/run.h"
 #include "supervise/pipeline_members.h"

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "launch/capture_buffer.h"
-#include "launch/capture_thread.h"
+#include "capture/capture_buffer.h"
+#include "capture/capture_thread.h"
 #include "platform/child_exit_watch.h"
 #include "platform/unique_fd.h"
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "launch/capture_buffer.h"
-#include "launch/escaped_block.h"
+#include "capture/capture_buffer.h"
+#include "capture/escaped_block.h"
 #include "launch/member_reaper.h"
 #include "loop/event_loop.h"
 #include "protocol/json_escape.h"

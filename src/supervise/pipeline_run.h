@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "launch/capture_buffer.h"
+#include "capture/capture_buffer.h"
 #include "launch/pipeline_launch.h"
 #include "loop/run.h"
 

@@ -1,5 +1,5 @@
 // Captured streams: block storage, lossy UTF-8 repair as one stream, cuts.
-#include "launch/capture_buffer.h"
+#include "capture/capture_buffer.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

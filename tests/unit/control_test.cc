@@ -29,7 +29,7 @@ Request control(std::string type) {
 // lines captured from a pipe. Kills and reaps the child at the end.
 class LiveRun {
  public:
-  explicit LiveRun(Request form) {
+  explicit LiveRun(LaunchForm form) {
     int out[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
     out_read_ = UniqueFd(out[0]);

@@ -1,5 +1,5 @@
 // Escaping captured blocks in bulk: same bytes as the general escaper.
-#include "launch/escaped_block.h"
+#include "capture/escaped_block.h"
 
 #include <gtest/gtest.h>
 

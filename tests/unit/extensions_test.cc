@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "launch/environment.h"
@@ -17,6 +19,7 @@
 #include "protocol/request_decoder.h"
 #include "supervise/control.h"
 #include "supervise/stdout_events.h"
+#include "tree/lower.h"
 
 namespace zelta {
 namespace {
@@ -174,16 +177,20 @@ TEST(ExtensionEnvironment, RequestWinsOnlyWhenSwitchedOn) {
   const EnvOverrides before = compose_environment(env, "bash", LaunchMode::kTerminal);
   EXPECT_EQ(before,
             (EnvOverrides{{"TERM", "xterm-256color"}, {"BASH_ENV", "/dev/null"}, {"A", "1"}}));
-  Request form;
-  form.env_clear = true;
-  EXPECT_TRUE(inherits_environment(form));
+  // "env_clear" is honoured, when lowered, only with the extension on.
+  Request request;
+  request.type = "run.ast";
+  request.ast = std::make_shared<const nlohmann::json>(nlohmann::json::parse(
+      R"({"Command":{"name":"true","args":[],"single_quoted_args":[],"redirects":[]}})"));
+  request.env_clear = true;
+  EXPECT_TRUE(lower_run_ast(request)->inherit_environment);
   Switched on({"env"});
-  EXPECT_FALSE(inherits_environment(form));
-  form.env_clear = false;
-  EXPECT_TRUE(inherits_environment(form));
+  EXPECT_FALSE(lower_run_ast(request)->inherit_environment);
+  request.env_clear = false;
+  EXPECT_TRUE(lower_run_ast(request)->inherit_environment);
   EXPECT_EQ(compose_environment(env, "bash", LaunchMode::kTerminal),
             (EnvOverrides{{"TERM", "vt100"}, {"BASH_ENV", "/x"}, {"A", "1"}}));
-  EXPECT_EQ(compose_environment(std::nullopt, "zsh", LaunchMode::kTerminal),
+  EXPECT_EQ(compose_environment(EnvMap{}, "zsh", LaunchMode::kTerminal),
             (EnvOverrides{{"TERM", "xterm-256color"}, {"ZDOTDIR", "/dev/null"}}));
   // A clean block holds the overrides alone, in name order.
   auto block = EnvironmentBlock::build({{"B", "2"}, {"A", "1"}}, false);

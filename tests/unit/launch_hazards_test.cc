@@ -26,8 +26,9 @@
 #include <set>
 #include <thread>
 
-#include "launch/child_exec.h"
+#include "launch/child_side.h"
 #include "launch/child_start.h"
+#include "launch/exec_plan.h"
 #include "platform/terminal_peer.h"
 #include "pty_harness.h"
 #include "redirect_form.h"
@@ -85,7 +86,8 @@ TEST_P(LaunchHazards, RedirectTargetUnderALeaseNeverHoldsTheLaunch) {
   ReadLease lease(dir.path + "/leased");
   if (!lease.held()) GTEST_SKIP() << "leases need the file's owner or CAP_LEASE";
   auto form = execute_form("cat");
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kOutput, dir.path + "/leased")};
+  form.commands[0].redirects =
+      std::vector<Redirect>{redirect(RedirectKind::kOutput, dir.path + "/leased")};
   PtyHarness harness;
   const auto start = Clock::now();
   ASSERT_FALSE(harness.start(form, GetParam()));
@@ -107,7 +109,7 @@ TEST_P(LaunchHazards, NameSwappedWithAFifoNeverHoldsTheLaunch) {
     while (!stop) ::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
   });
   auto form = execute_form("cat");
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kInput, target)};
+  form.commands[0].redirects = std::vector<Redirect>{redirect(RedirectKind::kInput, target)};
   for (int round = 0; round < 25; ++round) {
     PtyHarness harness;
     const auto start = Clock::now();
@@ -128,7 +130,7 @@ TEST_P(LaunchHazards, FailureLineLongerThanTheTerminalHoldsIsRead) {
   const std::string tmpdir = "/" + std::string(150000, 'd');
   auto form = execute_form("cat");
   form.env = EnvMap{{"TMPDIR", tmpdir}};
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "text")};
+  form.commands[0].redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "text")};
   PtyHarness harness;
   const auto start = Clock::now();
   ASSERT_FALSE(harness.start(form, GetParam()));
@@ -160,8 +162,9 @@ TEST(LaunchHazardsChild, ChildWaitingInAnOpenHoldsOnlyItsStandardStreams) {
   ScratchDir dir;
   ASSERT_EQ(::mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
   auto form = execute_form("cat");
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "doc"),
-                                         redirect(RedirectKind::kInput, dir.path + "/fifo")};
+  form.commands[0].redirects =
+      std::vector<Redirect>{redirect(RedirectKind::kHereString, "doc"),
+                            redirect(RedirectKind::kInput, dir.path + "/fifo")};
   PtyHarness harness;
   ASSERT_FALSE(harness.start(form));
   const std::set<int> standard{0, 1, 2};
@@ -181,7 +184,7 @@ TEST(LaunchHazardsChild, ChildWaitingInAnOpenHoldsOnlyItsStandardStreams) {
 // that makes `refused` (a system call number; for ioctl only TIOCSCTTY)
 // fail with EPERM, as a sandbox may. Returns the run's output and exit code
 // as "<code>:<output>", or "" when the filter cannot be installed.
-std::string run_refused(const Request& form, LaunchMethod method, long refused) {
+std::string run_refused(const LaunchForm& form, LaunchMethod method, long refused) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return "pipe failed";
   const pid_t pid = ::fork();

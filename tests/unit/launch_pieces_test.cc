@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "launch/child_exec.h"
+#include "launch/exec_plan.h"
 #include "launch/launch_trace.h"
 #include "launch/redirections.h"
 #include "launch/text_file.h"
+#include "platform/signal_dispositions.h"
 #include "redirect_form.h"
 #include "scratch_dir.h"
 
@@ -217,6 +218,125 @@ TEST(SignalsNotAtDefault, AreThoseEveryQueryFindsAwayFromTheDefault) {
   for (std::size_t i = 0; i < std::size(changed); ++i) ::sigaction(changed[i], &saved[i], nullptr);
   EXPECT_EQ(std::vector<int>(listed, listed + count), expected);
   for (int n : changed) EXPECT_NE(std::find(expected.begin(), expected.end(), n), expected.end());
+}
+
+// One builder serves a single command and a job's member: they differ only
+// in the duplications between standard streams, which only a member applies.
+TEST(BuildExecPlan, CommandAndMemberShareOnePlanButForDuplications) {
+  ScratchDir dir;
+  const LaunchCommand command{
+      "cat",
+      {"-n"},
+      {redirect(RedirectKind::kHereString, std::string(3000, 'h')),
+       redirect(RedirectKind::kOutputDup, "1", 2), redirect(RedirectKind::kOutput, "out")}};
+  LaunchForm form;
+  form.cwd = dir.path;
+  form.env = EnvMap{{"PATH", "/x:rel"}};
+  const int reset[] = {SIGINT};
+  for (const LaunchKind kind : {LaunchKind::kTerminalCommand, LaunchKind::kJob}) {
+    form.kind = kind;
+    const auto plan = build_exec_plan(command, form, reset, 1);
+    const ChildExec& exec = plan->exec;
+    const bool member = kind == LaunchKind::kJob;
+    ASSERT_EQ(exec.redirect_count, member ? 3u : 2u);
+    EXPECT_GE(exec.redirects[0].fd.get(), 3);  // the here-string, already stored
+    if (member) {
+      EXPECT_EQ(exec.redirects[1].target, 2);
+      EXPECT_EQ(exec.redirects[1].dup_from, 1);
+    }
+    EXPECT_STREQ(exec.redirects[member ? 2 : 1].path, "out");
+    ASSERT_EQ(exec.kept_fd_count, 1u);
+    EXPECT_EQ(exec.kept_fds[0], exec.redirects[0].fd.get());
+    EXPECT_STREQ(exec.argv[0], "cat");
+    EXPECT_STREQ(exec.argv[1], "-n");
+    EXPECT_EQ(exec.argv[2], nullptr);
+    EXPECT_STREQ(exec.shell_argv[0], "/bin/sh");
+    EXPECT_STREQ(exec.shell_argv[2], "-n");
+    ASSERT_EQ(exec.candidate_count, 2u);
+    EXPECT_STREQ(exec.candidates[0], "/x/cat");
+    EXPECT_STREQ(exec.candidates[1], "rel/cat");
+    EXPECT_STREQ(exec.cwd, dir.path.c_str());
+    EXPECT_EQ(exec.reset_signals, reset);
+    EXPECT_EQ(exec.slave_fd, -1);
+    EXPECT_EQ(exec.setup_failure, nullptr);
+    EXPECT_EQ(exec.exec_failure, nullptr);
+    // Room for the names the child may write, not for a here-document's text.
+    EXPECT_EQ(exec.scratch_capacity, 3 + dir.path.size() + kFailureTextRoom);
+  }
+}
+
+TEST(BuildExecPlan, ProblemsBecomeTheChildsFailureLines) {
+  ScratchDir dir;
+  struct Case {
+    std::string cwd;
+    EnvMap env;
+    std::vector<std::string> args;
+    std::vector<Redirect> redirects;
+    std::string setup_failure;  // empty: none
+    int setup_status;
+    std::string exec_failure;  // empty: none
+  };
+  const std::string nul("a\0b", 3);
+  const std::string missing = dir.path + "/missing";
+  const Case cases[] = {
+      {dir.path,
+       {{"A=B", "1"}},
+       {},
+       {},
+       "true: failed to execute: Invalid argument (os error 22)\n",
+       126,
+       ""},
+      {dir.path,
+       {{"", "1"}},
+       {},
+       {},
+       "true: failed to execute: Invalid argument (os error 22)\n",
+       126,
+       ""},
+      {dir.path,
+       {{"A", nul}},
+       {},
+       {},
+       "true: failed to execute: nul byte found in provided data\n",
+       126,
+       ""},
+      {dir.path,
+       {},
+       {nul},
+       {},
+       "",
+       126,
+       "true: failed to execute: nul byte found in provided data\n"},
+      // The directory wins over the environment, and is refused with status 1.
+      {nul, {{"A=B", "1"}}, {}, {}, nul + ": nul byte found in provided data\n", 1, ""},
+      // A missing directory is the child's to report, unless there are
+      // redirections to plan against it.
+      {missing, {}, {}, {}, "", 126, ""},
+      {missing,
+       {},
+       {},
+       {redirect(RedirectKind::kOutput, "f")},
+       missing + ": No such file or directory (os error 2)\n",
+       1,
+       ""},
+  };
+  for (const Case& c : cases) {
+    LaunchForm form;
+    form.cwd = c.cwd;
+    form.env = c.env;
+    const auto plan = build_exec_plan({"true", c.args, c.redirects}, form, nullptr, 0);
+    const ChildExec& exec = plan->exec;
+    const std::string setup =
+        exec.setup_failure ? std::string(exec.setup_failure, exec.setup_failure_length) : "";
+    const std::string at_exec =
+        exec.exec_failure ? std::string(exec.exec_failure, exec.exec_failure_length) : "";
+    EXPECT_EQ(setup, c.setup_failure) << c.cwd;
+    if (!setup.empty()) {
+      EXPECT_EQ(exec.setup_failure_status, c.setup_status) << c.cwd;
+    }
+    EXPECT_EQ(at_exec, c.exec_failure) << c.cwd;
+    EXPECT_EQ(exec.redirect_count, 0u) << c.cwd;
+  }
 }
 
 }  // namespace

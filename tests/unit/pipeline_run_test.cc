@@ -65,25 +65,19 @@ class OutputCollector {
   std::thread reader_;
 };
 
-Request pipeline_form(const Members& members) {
-  Request form;
-  form.type = "run.pipeline";
+LaunchForm pipeline_form(const Members& members) {
+  LaunchForm form;
+  form.kind = LaunchKind::kCollectedPipeline;
   form.run_id = "r1";
-  form.commands.emplace();
   for (const auto& words : members) {
-    PipelineCommand command{words.front(), {words.begin() + 1, words.end()}, {}};
-    form.commands->push_back(std::move(command));
-    if (form.commands->size() > 1) {
-      if (!form.operators) form.operators.emplace();
-      form.operators->push_back("|");
-    }
+    form.commands.push_back({words.front(), {words.begin() + 1, words.end()}, {}});
   }
   return form;
 }
 
 // The output lines of one run: the error reply's text alone when the launch
 // fails, the events otherwise.
-std::vector<std::string> run(const Request& form) {
+std::vector<std::string> run(const LaunchForm& form) {
   OutputCollector output;
   auto launch = launch_pipeline(form);
   if (!launch) return {"error: " + launch.error()};
@@ -190,8 +184,8 @@ TEST_F(PipelineRunTest, OneMemberReadsTheNullDevice) {
 }
 
 TEST_F(PipelineRunTest, DefaultsAndTextEscaping) {
-  Request form = pipeline_form({{"sh", "-c", "pwd; printf 'q\"\\\\ \\033 \\303\\251'"}});
-  form.run_id.reset();
+  LaunchForm form = pipeline_form({{"sh", "-c", "pwd; printf 'q\"\\\\ \\033 \\303\\251'"}});
+  form.run_id = LaunchForm().run_id;  // the default
   EXPECT_EQ(run(form), (std::vector<std::string>{stdout_line("/tmp\nq\"\\ \x1b \xC3\xA9", "run-0"),
                                                  exit_line(0, "run-0")}));
 }
@@ -233,16 +227,13 @@ TEST_F(PipelineRunTest, IllFormedStreamIsRepairedAlone) {
 }
 
 TEST_F(PipelineRunTest, FormChecks) {
-  Request empty = pipeline_form({});
+  LaunchForm empty = pipeline_form({});
   EXPECT_EQ(run(empty), (std::vector<std::string>{"error: Missing pipeline commands"}));
-  empty.commands.reset();
+  empty.kind = LaunchKind::kStreamedPipeline;
   EXPECT_EQ(run(empty), (std::vector<std::string>{"error: Missing pipeline commands"}));
 
-  Request form = pipeline_form({{"echo", "a"}, {"cat"}});
-  form.operators = std::vector<std::string>{"|", "&&"};
-  EXPECT_EQ(run(form),
-            (std::vector<std::string>{"error: Only '|' operator is supported in run.pipeline"}));
-  form.operators.reset();
+  // Members are always joined by pipes: the form has no other operator.
+  LaunchForm form = pipeline_form({{"echo", "a"}, {"cat"}});
   EXPECT_EQ(run(form), (std::vector<std::string>{stdout_line("a\n"), exit_line(0)}));
 }
 
@@ -253,17 +244,17 @@ TEST_F(PipelineRunTest, StartFailures) {
   EXPECT_EQ(run_members({{"/etc"}}),
             (std::vector<std::string>{"error: spawn failed: Permission denied (os error 13)"}));
 
-  Request missing_cwd = pipeline_form({{"true"}});
+  LaunchForm missing_cwd = pipeline_form({{"true"}});
   missing_cwd.cwd = "/no/such/directory";
   EXPECT_EQ(run(missing_cwd), (std::vector<std::string>{kEnoent}));
 
   const std::string nul = "error: spawn failed: nul byte found in provided data";
   EXPECT_EQ(run_members({{"echo", std::string("a\0b", 3)}}), (std::vector<std::string>{nul}));
   EXPECT_EQ(run_members({{std::string("ec\0ho", 5)}}), (std::vector<std::string>{nul}));
-  Request bad_cwd = pipeline_form({{"true"}});
+  LaunchForm bad_cwd = pipeline_form({{"true"}});
   bad_cwd.cwd = std::string("/tmp\0x", 6);
   EXPECT_EQ(run(bad_cwd), (std::vector<std::string>{nul}));
-  Request bad_env = pipeline_form({{"true"}});
+  LaunchForm bad_env = pipeline_form({{"true"}});
   bad_env.env = EnvMap{{"A", std::string("1\0", 2)}};
   EXPECT_EQ(run(bad_env), (std::vector<std::string>{nul}));
   bad_env.env = EnvMap{{"A=B", "1"}};
@@ -298,7 +289,7 @@ TEST_F(PipelineRunTest, EnvironmentOfMembers) {
   dir.write("tool-without-shebang", "echo \"plain $1\"\n", 0755);
   const std::string bash_env = dir.write("bash-env", "true\n", 0644);
 
-  Request form = pipeline_form({{"tool-with-shebang", "a"}, {"cat"}});
+  LaunchForm form = pipeline_form({{"tool-with-shebang", "a"}, {"cat"}});
   form.env = EnvMap{{"PATH", dir.path() + ":/usr/bin:/bin"}};
   EXPECT_EQ(run(form), (std::vector<std::string>{stdout_line("shebang a\n"), exit_line(0)}));
 

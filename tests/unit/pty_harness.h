@@ -20,14 +20,13 @@
 
 namespace zelta::testing {
 
-/// An execute form for `command` with `args`.
-inline Request execute_form(std::string command, std::vector<std::string> args = {}) {
-  Request request;
-  request.type = "execute";
-  request.command = std::move(command);
-  request.args = std::move(args);
-  request.run_id = "r1";
-  return request;
+/// The launch form of `command` with `args` on a new terminal.
+inline LaunchForm execute_form(std::string command, std::vector<std::string> args = {}) {
+  LaunchForm form;
+  form.kind = LaunchKind::kTerminalCommand;
+  form.commands.push_back({std::move(command), std::move(args), {}});
+  form.run_id = "r1";
+  return form;
 }
 
 /// Runs one launched command under supervise_pty_run on a thread; the test
@@ -59,7 +58,7 @@ class PtyHarness {
   }
 
   /// Launches `form` (preferring `method`); on failure returns the error text.
-  std::optional<std::string> start(const Request& form,
+  std::optional<std::string> start(const LaunchForm& form,
                                    LaunchMethod method = LaunchMethod::kVforkClone) {
     auto launch = launch_pty(form, method);
     if (!launch) return launch.error();

@@ -20,7 +20,7 @@ class PtyLaunchBoth : public ::testing::TestWithParam<LaunchMethod> {
  protected:
   // Runs `form` to its end on the parameter's path; checks the path taken
   // (`forked`: a target forces the fork path).
-  std::vector<nlohmann::json> run(const Request& form, bool forked = false) {
+  std::vector<nlohmann::json> run(const LaunchForm& form, bool forked = false) {
     PtyHarness harness;
     auto error = harness.start(form, GetParam());
     EXPECT_FALSE(error) << *error;
@@ -170,8 +170,8 @@ TEST_P(PtyLaunchBoth, FailuresAreReportedOnTheTerminal) {
   };
   for (const Case& c : cases) {
     auto form = execute_form(c.command, {"arg"});
-    form.redirects = c.redirects;
-    form.cwd = c.cwd;
+    form.commands[0].redirects = c.redirects;
+    form.cwd = c.cwd.value_or(std::string(kDefaultCwd));
     auto events = run(form, c.forked);
     EXPECT_EQ(exit_code_of(events), c.exit_code) << c.command.substr(0, 80);
     EXPECT_EQ(output_of(events), c.output) << c.command.substr(0, 80);
@@ -182,7 +182,7 @@ TEST_P(PtyLaunchBoth, RedirectionsAreOpenedByTheCommandInOrder) {
   ScratchDir dir;
   auto form = execute_form("sh", {"-c", "cat; echo out; echo err >&2"});
   form.cwd = dir.path;
-  form.redirects = std::vector<Redirect>{
+  form.commands[0].redirects = std::vector<Redirect>{
       redirect(RedirectKind::kHereString, "doc"),
       redirect(RedirectKind::kOutput, "first"),
       redirect(RedirectKind::kAppend, "log", 2),
@@ -197,7 +197,7 @@ TEST_P(PtyLaunchBoth, RedirectionsAreOpenedByTheCommandInOrder) {
 
   // A name meaning the command's own stream resolves in the command (to a
   // new open file description, so both append).
-  form.redirects = std::vector<Redirect>{
+  form.commands[0].redirects = std::vector<Redirect>{
       redirect(RedirectKind::kHereString, "doc"),
       redirect(RedirectKind::kAppend, "first"),
       redirect(RedirectKind::kAppend, "/dev/stdout", 2),
@@ -212,7 +212,7 @@ TEST_P(PtyLaunchBoth, RedirectionsAreOpenedByTheCommandInOrder) {
 // child builds: however long, it keeps the clone path.
 TEST_P(PtyLaunchBoth, LongHereDocumentKeepsTheChosenPath) {
   auto form = execute_form("wc", {"-c"});
-  form.redirects =
+  form.commands[0].redirects =
       std::vector<Redirect>{redirect(RedirectKind::kHereString, std::string(5000, 'h'))};
   auto events = run(form);
   EXPECT_EQ(exit_code_of(events), 0);
@@ -283,7 +283,8 @@ TEST(PtyLaunch, FifoTargetWaitsInAForkedChild) {
   ASSERT_EQ(::mkfifo((dir.path + "/fifo").c_str(), 0600), 0);
   // A FIFO target waits in a forked child, which the launch does not wait for.
   auto form = execute_form("cat");
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kInput, dir.path + "/fifo")};
+  form.commands[0].redirects =
+      std::vector<Redirect>{redirect(RedirectKind::kInput, dir.path + "/fifo")};
   PtyHarness harness;
   ASSERT_FALSE(harness.start(form, LaunchMethod::kVforkClone));
   EXPECT_EQ(harness.method(), LaunchMethod::kFork);

@@ -20,7 +20,7 @@
 namespace zelta::testing {
 namespace {
 
-std::vector<nlohmann::json> run(const Request& form) {
+std::vector<nlohmann::json> run(const LaunchForm& form) {
   PtyHarness harness;
   auto error = harness.start(form);
   EXPECT_FALSE(error) << *error;
@@ -47,7 +47,7 @@ TEST(PtyRun, EventsAreStartedOutputThenExit) {
 
 TEST(PtyRun, SilentCommandYieldsOnlyStartedAndExit) {
   auto form = execute_form("true");
-  form.run_id.reset();
+  form.run_id = LaunchForm().run_id;  // the default
   auto events = run(form);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].at("run_id"), "run-0");
@@ -90,8 +90,8 @@ TEST(PtyRun, ExitCodesAndLaunchFailures) {
 }
 
 TEST(PtyRun, MissingCommandIsRefusedBeforeAnyStart) {
-  Request form = execute_form("x");
-  form.command.reset();
+  LaunchForm form = execute_form("x");
+  form.commands.clear();
   auto launch = launch_pty(form);
   ASSERT_FALSE(launch.ok());
   EXPECT_EQ(launch.error(), "Missing command");
@@ -192,8 +192,8 @@ TEST(PtyRun, WindowSizeIsTheRequestedOne) {
   };
   for (const Case& c : cases) {
     auto form = execute_form("stty", {"size"});
-    form.rows = c.rows;
-    form.cols = c.cols;
+    if (c.rows) form.rows = *c.rows;  // else the form's default
+    if (c.cols) form.cols = *c.cols;
     EXPECT_EQ(output_of(run(form)), c.size + "\r\n");
   }
 }
@@ -204,7 +204,7 @@ TEST(PtyRun, RedirectionsReachTheProgramAndHereDocumentsLeaveNoFile) {
   auto form = execute_form("sh", {"-c", "cat; echo to-err >&2; echo to-out"});
   form.cwd = work.path;
   form.env = EnvMap{{"TMPDIR", tmp.path}};
-  form.redirects = std::vector<Redirect>{
+  form.commands[0].redirects = std::vector<Redirect>{
       redirect(RedirectKind::kHereDoc, "\tdoc text\n"),
       redirect(RedirectKind::kOutput, "out.txt"),
       redirect(RedirectKind::kOutput, "out2.txt"),
@@ -221,14 +221,15 @@ TEST(PtyRun, RedirectionsReachTheProgramAndHereDocumentsLeaveNoFile) {
 
   auto here_string = execute_form("od", {"-An", "-c"});
   here_string.env = EnvMap{{"TMPDIR", tmp.path}};
-  here_string.redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "abc", 1)};
+  here_string.commands[0].redirects =
+      std::vector<Redirect>{redirect(RedirectKind::kHereString, "abc", 1)};
   EXPECT_EQ(output_of(run(here_string)), "   a   b   c  \\n\r\n");
   EXPECT_TRUE(tmp.entries().empty());
 
   // Even a failed start leaves no here-document file behind.
   auto failed = execute_form("zelta-no-such-program");
   failed.env = EnvMap{{"TMPDIR", tmp.path}};
-  failed.redirects = std::vector<Redirect>{redirect(RedirectKind::kHereDoc, "x")};
+  failed.commands[0].redirects = std::vector<Redirect>{redirect(RedirectKind::kHereDoc, "x")};
   EXPECT_EQ(exit_code_of(run(failed)), 127);
   EXPECT_TRUE(tmp.entries().empty());
 }
@@ -256,9 +257,9 @@ TEST(PtyRun, HungUpTerminalCostsNextToNoCpu) {
   // All three streams leave the terminal, so nobody holds its slave side for
   // the whole second the command runs.
   auto form = execute_form("sleep", {"1"});
-  form.redirects = std::vector<Redirect>{redirect(RedirectKind::kInput, "/dev/null"),
-                                         redirect(RedirectKind::kOutput, "/dev/null"),
-                                         redirect(RedirectKind::kOutput, "/dev/null", 2)};
+  form.commands[0].redirects = std::vector<Redirect>{
+      redirect(RedirectKind::kInput, "/dev/null"), redirect(RedirectKind::kOutput, "/dev/null"),
+      redirect(RedirectKind::kOutput, "/dev/null", 2)};
   const double before = cpu_seconds();
   PtyHarness harness;
   ASSERT_FALSE(harness.start(form));  // input stays open: it is polled too
@@ -282,7 +283,7 @@ TEST(PtyRun, ManyRunsLeaveNoDescriptorAndNoChild) {
   const std::size_t before = open_descriptor_count();
   for (int i = 0; i < 30; ++i) {
     auto form = execute_form(i % 3 == 0 ? "zelta-no-such-program" : "cat");
-    form.redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "x")};
+    form.commands[0].redirects = std::vector<Redirect>{redirect(RedirectKind::kHereString, "x")};
     run(form);
   }
   EXPECT_EQ(open_descriptor_count(), before);

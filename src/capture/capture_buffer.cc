@@ -1,4 +1,4 @@
-#include "launch/capture_buffer.h"
+#include "capture/capture_buffer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "launch/byte_block.h"
-#include "launch/escaped_block.h"
+#include "capture/byte_block.h"
+#include "capture/escaped_block.h"
 
 namespace zelta {
 

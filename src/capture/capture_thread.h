@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "launch/capture_buffer.h"
+#include "capture/capture_buffer.h"
 #include "platform/unique_fd.h"
 #include "protocol/result.h"
 

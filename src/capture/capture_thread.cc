@@ -1,4 +1,4 @@
-#include "launch/capture_thread.h"
+#include "capture/capture_thread.h"
 
 #include <errno.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "launch/byte_block.h"
+#include "capture/byte_block.h"
 
 namespace zelta {
 

@@ -1,4 +1,4 @@
-#include "launch/byte_block.h"
+#include "capture/byte_block.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "launch/escaped_block.h"
+#include "capture/escaped_block.h"
 
 #include <cstdint>
 #include <cstring>
