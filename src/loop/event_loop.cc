@@ -7,13 +7,13 @@
 #include <chrono>
 #include <new>
 
+#include "loop/heap_release.h"
 #include "loop/run_lines.h"
 #include "protocol/extensions.h"
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/utf8.h"
 #include "protocol/white_space.h"
-#include "service/heap_release.h"
 #include "supervise/front_end_watch.h"
 
 namespace zelta {
@@ -45,12 +45,6 @@ struct ReleaseOutput {
 };
 
 }  // namespace
-
-long long loop_clock_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 EventLoop::EventLoop(int input_fd, LineServer serve_line)
     : input_(input_fd), serve_line_(serve_line), backlog_(output_fd()) {}

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "loop/request_input.h"
-#include "loop/run.h"
 #include "platform/output_backlog.h"
 #include "platform/poller.h"
 #include "protocol/request.h"
 #include "protocol/result.h"
+#include "supervise/run.h"
 
 namespace zelta {
 

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "loop/event_loop.h"
+#include "loop/heap_release.h"
 #include "protocol/output.h"
 #include "protocol/request_decoder.h"
 #include "protocol/system_error.h"
 #include "protocol/utf8.h"
-#include "service/heap_release.h"
 #include "service/run_handler.h"
 #include "service/services/glob_service.h"
 #include "service/services/hello_service.h"

@@ -7,8 +7,8 @@
 
 #include "capture/capture_buffer.h"
 #include "launch/pipeline_launch.h"
-#include "loop/run.h"
 #include "supervise/pipeline_members.h"
+#include "supervise/run.h"
 
 namespace zelta {
 

@@ -11,7 +11,6 @@
 #include "capture/capture_buffer.h"
 #include "capture/escaped_block.h"
 #include "launch/member_reaper.h"
-#include "loop/event_loop.h"
 #include "protocol/json_escape.h"
 #include "protocol/messages.h"
 #include "protocol/output.h"
@@ -194,11 +193,6 @@ void write_pipeline_report(std::string_view run_id, std::vector<CaptureBuffer>& 
 std::unique_ptr<Run> make_pipeline_run(PipelineLaunch launch) {
   if (launch.streamed) return std::make_unique<StreamedPipelineRun>(std::move(launch));
   return std::make_unique<CollectedPipelineRun>(std::move(launch));
-}
-
-void supervise_pipeline_run(PipelineLaunch launch, int input_fd) {
-  EventLoop loop(input_fd, nullptr);
-  loop.run_alone(make_pipeline_run(std::move(launch)));
 }
 
 }  // namespace zelta

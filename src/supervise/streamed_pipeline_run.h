@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "launch/pipeline_launch.h"
-#include "loop/run.h"
 #include "supervise/pipeline_members.h"
+#include "supervise/run.h"
 #include "supervise/stdout_events.h"
 
 namespace zelta {

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "loop/event_loop.h"
 #include "platform/hot_path.h"
 #include "protocol/output.h"
 #include "supervise/control.h"
@@ -211,11 +210,6 @@ void TerminalRun::finish() {
 std::unique_ptr<Run> make_terminal_run(PtyLaunch launch, bool raw_output) {
   if (launch.front_end_reads) return std::make_unique<FrontEndTerminalRun>(std::move(launch));
   return std::make_unique<TerminalRun>(std::move(launch), raw_output);
-}
-
-void supervise_pty_run(PtyLaunch launch, int input_fd, bool raw_output) {
-  EventLoop loop(input_fd, nullptr);
-  loop.run_alone(make_terminal_run(std::move(launch), raw_output));
 }
 
 }  // namespace zelta

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "launch/pty_launch.h"
-#include "loop/run.h"
 #include "platform/child_exit_watch.h"
+#include "supervise/run.h"
 #include "supervise/stdout_events.h"
 #include "supervise/typed_input.h"
 
@@ -116,12 +116,6 @@ class TerminalRun final : public Run, public TerminalChild {
   bool done_ = false;
   std::size_t read_limit_ = 0;
 };
-
-/// Runs a launched terminal command alone to its end, reading its control
-/// requests from `input_fd` (whose flags are left as they are); other lines
-/// read meanwhile are dropped. A launch whose terminal the front end reads
-/// itself runs as a FrontEndTerminalRun.
-void supervise_pty_run(PtyLaunch launch, int input_fd = 0, bool raw_output = false);
 
 /// The run a terminal launch asks for: a TerminalRun, or a FrontEndTerminalRun
 /// when the front end reads the terminal itself. Writes "started".

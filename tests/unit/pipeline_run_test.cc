@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "launch/pipeline_launch.h"
+#include "loop/run_alone.h"
 #include "protocol/output.h"
 
 namespace zelta {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "launch/pty_launch.h"
+#include "loop/run_alone.h"
 #include "protocol/output.h"
 #include "supervise/terminal_run.h"
 

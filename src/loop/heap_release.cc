@@ -1,4 +1,4 @@
-#include "service/heap_release.h"
+#include "loop/heap_release.h"
 
 namespace zelta {
 

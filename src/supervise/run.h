@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "loop/keystroke_line.h"
 #include "protocol/request.h"
 
 namespace zelta {
