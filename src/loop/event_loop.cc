@@ -265,32 +265,24 @@ void EventLoop::lay_out() {
   layout_changed_ = false;
 }
 
-// One wait for the input, the front end and every live run, and what it
-// found handed to each. Only the runs something has happened to are
-// prepared and told; the others keep what they wait on.
-void EventLoop::cycle() {
-  if (layout_changed_) lay_out();
-  fds_[kInputEntry] = {input_open_ && !stopped_ ? input_.fd() : -1, POLLIN, 0};
-  // Watched even while every command is silent, so a front end that has
-  // gone is noticed without waiting for a write to fail.
-  const bool watch_changes = poller_.registered();
-  poller_.set_edge_triggered(kFrontEndEntry, watch_changes);
-  fds_[kFrontEndEntry] = watch_changes ? front_end_changes_ : front_end_poll_entry();
+bool EventLoop::typing(const Live& live, long long now) const {
+  return live.typed_at >= 0 && now - live.typed_at < kTypingWindowMs;
+}
 
-  const long long now = loop_clock_ms();
-  // Shortly after a keystroke, a run not typed into that has output is held
-  // back; once the front end has read everything written before, one held
-  // run in turn reads one small piece. The answer to the keystroke then
-  // reaches the front end ahead of any flood, and every flood keeps moving.
-  // Runs with nothing to say cost nothing.
-  const bool favour =
-      runs_.size() > 1 && backlog_.known() && typed_at_ >= 0 && now - typed_at_ < kTypingWindowMs;
-  auto typing = [&](const Live& live) {
-    return live.typed_at >= 0 && now - live.typed_at < kTypingWindowMs;
-  };
+bool EventLoop::favouring(long long now) const {
+  return runs_.size() > 1 && backlog_.known() && typed_at_ >= 0 &&
+         now - typed_at_ < kTypingWindowMs;
+}
+
+// Shortly after a keystroke, a run not typed into that has output is held
+// back; once the front end has read everything written before, one held run
+// in turn reads one small piece. The answer to the keystroke then reaches the
+// front end ahead of any flood, and every flood keeps moving. Runs with
+// nothing to say cost nothing. Returns how many runs stay held.
+std::size_t EventLoop::hold_back(bool favour, long long now) {
   std::size_t held = 0;
   for (Live& live : runs_) {
-    if ((!favour && (live.held || live.limited)) || (live.held && typing(live))) {
+    if ((!favour && (live.held || live.limited)) || (live.held && typing(live, now))) {
       live.held = live.limited = live.released = false;
       live.dirty = true;
     }
@@ -310,6 +302,24 @@ void EventLoop::cycle() {
     }
   }
   awaiting_answer_ = false;
+  return held;
+}
+
+// One wait for the input, the front end and every live run, and what it
+// found handed to each. Only the runs something has happened to are
+// prepared and told; the others keep what they wait on.
+void EventLoop::cycle() {
+  if (layout_changed_) lay_out();
+  fds_[kInputEntry] = {input_open_ && !stopped_ ? input_.fd() : -1, POLLIN, 0};
+  // Watched even while every command is silent, so a front end that has
+  // gone is noticed without waiting for a write to fail.
+  const bool watch_changes = poller_.registered();
+  poller_.set_edge_triggered(kFrontEndEntry, watch_changes);
+  fds_[kFrontEndEntry] = watch_changes ? front_end_changes_ : front_end_poll_entry();
+
+  const long long now = loop_clock_ms();
+  const bool favour = favouring(now);
+  const std::size_t held = hold_back(favour, now);
   long long next_deadline = -1;
   int spin_us = 0;
   bool any_done = false;
@@ -353,7 +363,7 @@ void EventLoop::cycle() {
   // another run's output of the same cycle.
   for (const bool typed_first : {true, false}) {
     for (Live& live : runs_) {
-      if ((favour && typing(live)) != typed_first || live.held) continue;
+      if ((favour && typing(live, now)) != typed_first || live.held) continue;
       const bool due = ready < 0 || (live.deadline >= 0 && after >= live.deadline);
       bool woken = due;
       for (std::size_t k = 0; k < live.entries && !woken; ++k) {
@@ -361,7 +371,7 @@ void EventLoop::cycle() {
       }
       if (!woken) continue;
       live.dirty = true;
-      if (favour && !typing(live) && !live.released) {
+      if (favour && !typing(live, now) && !live.released) {
         live.held = live.limited = true;  // told once its turn comes
         continue;
       }

@@ -97,6 +97,9 @@ class EventLoop {
   Live* find(std::string_view id);
   void lay_out();
   void typed_into(Live& live);
+  bool typing(const Live& live, long long now) const;
+  bool favouring(long long now) const;
+  std::size_t hold_back(bool favour, long long now);
   void cycle();
   void read_idle();
   void close_input();

@@ -17,7 +17,11 @@ char verdict(const std::string& line) {
   auto request = zelta::decode_request(line);
   if (!request) return '0';
   if (request.value().type != "run.ast") return '1';
-  auto form = zelta::lower_run_ast(request.value());
+  // The tree alone is judged: a terminal the front end handed down, which
+  // only a single command may take, is a rule of the request, not of its tree.
+  zelta::Request tree_only = std::move(request).value();
+  tree_only.terminal_fd.reset();
+  auto form = zelta::lower_run_ast(tree_only);
   if (!form) return '1';
   // An empty pipeline lowers, but its launch is refused.
   return form.value().commands.empty() ? '1' : '2';
