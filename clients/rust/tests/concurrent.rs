@@ -93,8 +93,8 @@ fn terminals_pipelines_and_files_live_at_once_kept_apart() {
         two.write(&format!("b{}\n", i)).unwrap();
     }
     let (mut seen_one, mut seen_two) = (String::new(), String::new());
-    read_until(&mut one_out, &mut seen_one, "one:a9");
-    read_until(&mut two_out, &mut seen_two, "two:b9");
+    read_until(&mut one_out, &mut seen_one, "one:a9\r\n");
+    read_until(&mut two_out, &mut seen_two, "two:b9\r\n");
     let expected = |tag: &str, key: &str| -> String {
         (0..10).map(|i| format!("{}:{}{}\r\n", tag, key, i)).collect()
     };
