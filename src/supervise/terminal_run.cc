@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "launch/member_reaper.h"
 #include "platform/hot_path.h"
 #include "protocol/output.h"
 #include "supervise/control.h"
@@ -39,6 +40,14 @@ TerminalChild::TerminalChild(PtyLaunch launch_in) : launch(std::move(launch_in))
   // creation.
   exit_watch = launch.pidfd ? ChildExitWatch::adopt(std::move(launch.pidfd))
                             : ChildExitWatch::watch(launch.child_pid);
+}
+
+TerminalChild::~TerminalChild() {
+  if (exited || launch.child_pid <= 0) return;
+  if (launch.job_group != 0) ::kill(-launch.job_group, SIGKILL);
+  ::kill(-launch.child_pid, SIGKILL);
+  ::kill(launch.child_pid, SIGKILL);
+  reap_in_background({launch.child_pid}, {});
 }
 
 void TerminalChild::write_started() {

@@ -33,6 +33,11 @@ inline constexpr std::size_t kDrainReadSize = 1024;
 /// launched child, its exit watch and its reaping, "started" and "exit".
 struct TerminalChild {
   explicit TerminalChild(PtyLaunch launch_in);
+  /// A child the run never reaped (its start failed half way, say) is killed
+  /// and reaped in the background: nothing is left behind.
+  ~TerminalChild();
+  TerminalChild(const TerminalChild&) = delete;
+  TerminalChild& operator=(const TerminalChild&) = delete;
 
   PtyLaunch launch;
   ChildExitWatch exit_watch;
